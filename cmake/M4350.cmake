@@ -1,0 +1,38 @@
+# Build helpers shared by every folder.
+
+set(M4350_SANITIZE "" CACHE STRING "Sanitizers: empty, 'address' (ASan+UBSan) or 'thread' (TSan)")
+
+if(M4350_SANITIZE STREQUAL "address")
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
+                        -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+elseif(M4350_SANITIZE STREQUAL "thread")
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+elseif(NOT M4350_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "M4350_SANITIZE must be empty, 'address' or 'thread'")
+endif()
+
+add_compile_options(-Wall -Wextra -Wno-unused-parameter)
+
+# Kernel code (driver/, shared/) follows the kernel's rules: no exceptions, no
+# RTTI. The flags are target properties, so a `throw` or a `typeid` in such a
+# target is a compile error, not a convention.
+function(m4350_kernel_code target)
+    target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
+    set_property(TARGET ${target} PROPERTY M4350_KERNEL_CODE TRUE)
+endfunction()
+
+# m4350_add_gtest(<name> LABELS <label>... SOURCES <file>... LIBS <target>...)
+# One GoogleTest executable whose cases CTest discovers one by one.
+function(m4350_add_gtest name)
+    cmake_parse_arguments(ARG "" "TIMEOUT" "LABELS;SOURCES;LIBS" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock Threads::Threads)
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 120)
+    endif()
+    gtest_discover_tests(${name}
+        DISCOVERY_TIMEOUT 60
+        PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+endfunction()
