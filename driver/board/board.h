@@ -1,0 +1,110 @@
+// Board: the driver's object for one capture board and its four channels.
+//
+// Two channel numberings meet here. Outside the Board a channel is numbered
+// 0 to 3 by filter; the board, the wire and every per-channel array below use
+// the board channel 3 - n. Board operations take channel numbers and convert
+// them; nothing outside indexes these arrays with a channel number.
+#pragma once
+
+#include <wdm.h>
+#include <ks.h>
+
+#include "board/frame_ring.h"
+#include "board/mode_settings.h"
+#include "usb/read_request.h"
+
+struct CaptureDevice;
+
+constexpr ULONG BoardChannelCount = 4;
+
+// Results of Board operations.
+constexpr LONG BoardOk = 0;
+constexpr LONG BoardRefused = -1;
+constexpr LONG BoardWrongState = -2; // the request does not fit the channel's state
+
+// Board numbers 0 to 7 have a settings file; 0 to 3 have picture positions.
+constexpr ULONG BoardsWithSettingsFile = 8;
+constexpr ULONG BoardsWithPositions = 4;
+
+// Relative time-out of the mode acknowledgement and status waits.
+constexpr ULONG AnswerTimeoutMs = 900;
+
+inline ULONG boardChannel(ULONG channel) {
+    return 3 - channel;
+}
+
+struct Board {
+    ULONG boardNumber;
+    ULONG channelOpen[BoardChannelCount];
+    // Guards the per-channel flags and the frame store; held for each whole
+    // parser run. Never held across a wait, an allocation or a USB request.
+    KSPIN_LOCK lock;
+    KMUTEX settingsMutex; // held only around a save of the settings file
+    CaptureDevice* device;
+    ReadRequest readRequests[ReadRequestCount];
+    FrameRing frameRings[BoardChannelCount];
+    ModeSettings modes[BoardChannelCount]; // also the settings file, in this order
+    ULONG modeValid[BoardChannelCount];
+    LONG currentBuffer[BoardChannelCount];
+    ULONG acquiring[BoardChannelCount];
+    ULONG rxChannel;
+    ULONG rxNeedHeader;
+    ULONG expectedFrameSize[BoardChannelCount];
+    LONG frameSize[BoardChannelCount];
+    ULONG compressedSize[BoardChannelCount];
+    ULONG badPayloadCount[BoardChannelCount];
+    ULONG buffersAllocated[BoardChannelCount];
+    ULONG framesTotal;
+    ULONG frameCount[BoardChannelCount];
+    PKSPIN pin[BoardChannelCount];
+    ULONG modeAck[BoardChannelCount];
+    ULONG firmwareReadyMask;
+    ULONG paused[BoardChannelCount];
+    FrameQueue frameQueues[BoardChannelCount];
+    ULONG statusValue[BoardChannelCount];
+    ULONG boardVersion;
+    PKEVENT reloadDone;
+    ULONG poweredDown;
+    ULONG topDown[BoardChannelCount];
+    ULONG rotate[BoardChannelCount];
+
+    // Device start: builds the board with its channels' modes (settings file
+    // or registry defaults), read requests and frame memory, and initialises
+    // the CaptureDevice's protocol events and command mutex. Null when memory
+    // is short.
+    static Board* create(CaptureDevice* device);
+
+    // Marks a channel open for a stream; reloads the firmware first after a
+    // power-down. BoardRefused for a bad channel, no board, or an open channel.
+    static LONG open(Board* board, ULONG channel);
+
+    // Frees everything the board owns. The caller has stopped acquisition on
+    // every channel and the read pipe.
+    static void destroy(Board* board);
+};
+
+LONG markPoweredDown(Board* board);
+
+// Copies the stored mode; BoardRefused (with the copy made) until a set-mode
+// has stored one, or (without a copy) for a bad channel.
+LONG getMode(Board* board, ULONG channel, ModeSettings* mode);
+
+// Stores the mode and sends it to the board, waiting for the acknowledgement
+// when restart is set. The caller's record comes back as sent (block size,
+// positions, reserved words). 0, BoardRefused, or DownloadBuffer's failure.
+LONG setMode(Board* board, ULONG channel, ModeSettings* mode);
+
+LONG freeChannelBuffers(Board* board, ULONG channel);
+
+// Picture orientation of the connected format, set by format negotiation and
+// read by frame delivery. The setters return BoardRefused without a board.
+LONG setTopDown(Board* board, ULONG channel, ULONG flag);
+LONG setRotate(Board* board, ULONG channel, ULONG flag);
+ULONG getTopDown(Board* board, ULONG channel);
+ULONG getRotate(Board* board, ULONG channel);
+
+// Number of boards currently up.
+extern volatile LONG BoardCounter;
+
+// Gives the board's number back when its device stops.
+void releaseBoardNumber(Board* board);

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <wdm.h>
+
+struct Board;
+
+void parseStreamBlock(Board* board, const UCHAR* block, ULONG length);

@@ -1,0 +1,8 @@
+#pragma once
+
+#include <wdm.h>
+
+struct CaptureDevice;
+
+NTSTATUS LoadFirmware(CaptureDevice* device);
+NTSTATUS CyclePower(CaptureDevice* device);
