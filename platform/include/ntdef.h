@@ -77,6 +77,9 @@ typedef CHAR KPROCESSOR_MODE;
 typedef LONG KPRIORITY;
 typedef ULONG LOGICAL;
 typedef PVOID PSECURITY_DESCRIPTOR;
+typedef CHAR CCHAR;
+typedef SHORT CSHORT;
+typedef ULONG_PTR KAFFINITY;
 
 static_assert(sizeof(LONG) == 4 && sizeof(ULONG) == 4, "LLP64: LONG is 32 bits");
 static_assert(sizeof(PVOID) == 8 && sizeof(SIZE_T) == 8, "x64: pointers are 64 bits");
@@ -114,6 +117,7 @@ typedef union _LARGE_INTEGER {
     } u;
     LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
+typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
 
 typedef union _ULARGE_INTEGER {
     struct {
