@@ -22,8 +22,7 @@ constexpr LONG BoardOk = 0;
 constexpr LONG BoardRefused = -1;
 constexpr LONG BoardWrongState = -2; // the request does not fit the channel's state
 
-// Board numbers 0 to 7 have a settings file; 0 to 3 have picture positions.
-constexpr ULONG BoardsWithSettingsFile = 8;
+// Boards numbered 0 to 3 have picture positions in the registry.
 constexpr ULONG BoardsWithPositions = 4;
 
 // Relative time-out of the mode acknowledgement and status waits.

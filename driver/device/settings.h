@@ -9,6 +9,9 @@
 
 constexpr ULONG SettingsFileSize = 4 * sizeof(ModeSettings); // 336
 
+// Board numbers 0 to 7 have a settings file of their own.
+constexpr ULONG BoardsWithFiles = 8;
+
 // LoadConfig / SaveConfig results beside ReadFileToBuffer's.
 constexpr LONG ConfigOk = 0;
 constexpr LONG ConfigBadIndex = -1;

@@ -27,6 +27,25 @@ struct UsbPort {
     UCHAR fullSpeed; // pipe 0 packets below 512 bytes: a USB 1.x port
 };
 
+// The connected flag is written by start and by completions on the bus's
+// threads; every access goes through these so that none is torn or cached.
+inline bool UsbPortConnected(UsbPort* port) {
+    return InterlockedCompareExchange(&port->connected, 0, 0) != 0;
+}
+inline void SetUsbPortConnected(UsbPort* port, LONG value) {
+    InterlockedExchange(&port->connected, value);
+}
+
+// Handle of pipe `pipe` of the interface copy; null when there is no copy or
+// no such pipe.
+inline USBD_PIPE_HANDLE UsbPortPipeHandle(UsbPort* port, ULONG pipe) {
+    PUSBD_INTERFACE_INFORMATION info = port->interfaceCopy;
+    if (!info || pipe >= info->NumberOfPipes) {
+        return nullptr;
+    }
+    return info->Pipes[pipe].PipeHandle;
+}
+
 // Index of the bulk-out command pipe and of the bulk-in stream pipe.
 constexpr ULONG CommandPipe = 0;
 constexpr ULONG StreamPipe = 1;
