@@ -1,0 +1,139 @@
+// The channel filters' automation table.
+//
+// Enumeration returns the items in the order they are listed here; the
+// proc-amp items are listed brightness, contrast, saturation, hue, colour
+// enable, which is not the order of their ids.
+#include "capture/automation_table.h"
+
+#include <ksmedia.h>
+
+namespace {
+
+// The property handlers of the three capture property sets and the handlers
+// of the device method set are not written yet. Until they are, every item
+// below that has a handler answers STATUS_NOT_SUPPORTED: the sets and their
+// sizes are already visible to applications, but no request succeeds.
+NTSTATUS ControlNotYetSupported(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+    UNREFERENCED_PARAMETER(irp);
+    UNREFERENCED_PARAMETER(request);
+    UNREFERENCED_PARAMETER(data);
+    return STATUS_NOT_SUPPORTED;
+}
+
+constexpr PFNKSHANDLER VideoDecoderGet = ControlNotYetSupported;
+constexpr PFNKSHANDLER VideoDecoderSet = ControlNotYetSupported;
+constexpr PFNKSHANDLER ProcAmpGet = ControlNotYetSupported;
+constexpr PFNKSHANDLER ProcAmpSet = ControlNotYetSupported;
+constexpr PFNKSHANDLER DroppedFramesGet = ControlNotYetSupported;
+constexpr PFNKSHANDLER DeviceMethodHandler = ControlNotYetSupported;
+
+// The device's own method set, shared with the configuration plug-in.
+constexpr GUID DeviceMethodSet = {
+    0xC9C5121F, 0x0B7F, 0x4694, {0x90, 0x90, 0x21, 0x77, 0xD0, 0x3A, 0x07, 0x20}};
+
+// A property item with the fields this table uses: no relations, no support
+// handler, no serialisation.
+constexpr KSPROPERTY_ITEM PropertyItem(ULONG id, PFNKSHANDLER get, PFNKSHANDLER set,
+                                       ULONG minProperty, ULONG minData,
+                                       const KSPROPERTY_VALUES* values) {
+    return KSPROPERTY_ITEM{id, {get}, minProperty, minData, {set}, values, 0, nullptr, nullptr, 0};
+}
+
+const KSPROPERTY_ITEM VideoDecoderItems[] = {
+    PropertyItem(KSPROPERTY_VIDEODECODER_CAPS, VideoDecoderGet, nullptr,
+                 sizeof(KSPROPERTY_VIDEODECODER_CAPS_S), sizeof(KSPROPERTY_VIDEODECODER_CAPS_S),
+                 nullptr),
+    PropertyItem(KSPROPERTY_VIDEODECODER_STANDARD, VideoDecoderGet, VideoDecoderSet,
+                 sizeof(KSPROPERTY_VIDEODECODER_S), sizeof(KSPROPERTY_VIDEODECODER_S), nullptr),
+    PropertyItem(KSPROPERTY_VIDEODECODER_STATUS, VideoDecoderGet, nullptr,
+                 sizeof(KSPROPERTY_VIDEODECODER_STATUS_S), sizeof(KSPROPERTY_VIDEODECODER_STATUS_S),
+                 nullptr),
+    // Listed so that applications see the whole set; neither is supported.
+    PropertyItem(KSPROPERTY_VIDEODECODER_OUTPUT_ENABLE, nullptr, nullptr,
+                 sizeof(KSPROPERTY_VIDEODECODER_S), sizeof(KSPROPERTY_VIDEODECODER_S), nullptr),
+    PropertyItem(KSPROPERTY_VIDEODECODER_VCR_TIMING, nullptr, nullptr,
+                 sizeof(KSPROPERTY_VIDEODECODER_S), sizeof(KSPROPERTY_VIDEODECODER_S), nullptr),
+};
+
+// Each proc-amp value is a signed 32-bit stepped range with a default.
+#define PROCAMP_VALUES(name, minimum, maximum, defaultValue)                                       \
+    const KSPROPERTY_STEPPING_LONG name##Range = {1, 0, {{minimum, maximum}}};                     \
+    const LONG name##Default = defaultValue;                                                       \
+    const KSPROPERTY_MEMBERSLIST name##Members[] = {                                               \
+        {{KSPROPERTY_MEMBER_RANGES, sizeof(KSPROPERTY_STEPPING_LONG), 1, 0}, &name##Range},        \
+        {{KSPROPERTY_MEMBER_VALUES, sizeof(LONG), 1, KSPROPERTY_MEMBER_FLAG_DEFAULT},              \
+         &name##Default},                                                                          \
+    };                                                                                             \
+    const KSPROPERTY_VALUES name##Values = {                                                       \
+        {{KSPROPTYPESETID_General, VT_I4, 0}}, RTL_NUMBER_OF(name##Members), name##Members}
+
+PROCAMP_VALUES(Brightness, -127, 127, 0);
+PROCAMP_VALUES(Contrast, 0, 255, 92);
+PROCAMP_VALUES(Hue, -64, 64, 0);
+PROCAMP_VALUES(Saturation, 0, 255, 128);
+PROCAMP_VALUES(ColorEnable, 0, 1, 1);
+
+#undef PROCAMP_VALUES
+
+constexpr ULONG ProcAmpSize = sizeof(KSPROPERTY_VIDEOPROCAMP_S);
+
+const KSPROPERTY_ITEM ProcAmpItems[] = {
+    PropertyItem(KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, ProcAmpGet, ProcAmpSet, ProcAmpSize,
+                 ProcAmpSize, &BrightnessValues),
+    PropertyItem(KSPROPERTY_VIDEOPROCAMP_CONTRAST, ProcAmpGet, ProcAmpSet, ProcAmpSize, ProcAmpSize,
+                 &ContrastValues),
+    PropertyItem(KSPROPERTY_VIDEOPROCAMP_SATURATION, ProcAmpGet, ProcAmpSet, ProcAmpSize,
+                 ProcAmpSize, &SaturationValues),
+    PropertyItem(KSPROPERTY_VIDEOPROCAMP_HUE, ProcAmpGet, ProcAmpSet, ProcAmpSize, ProcAmpSize,
+                 &HueValues),
+    PropertyItem(KSPROPERTY_VIDEOPROCAMP_COLORENABLE, ProcAmpGet, ProcAmpSet, ProcAmpSize,
+                 ProcAmpSize, &ColorEnableValues),
+};
+
+const KSPROPERTY_ITEM DroppedFramesItems[] = {
+    PropertyItem(KSPROPERTY_DROPPEDFRAMES_CURRENT, DroppedFramesGet, nullptr,
+                 sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S),
+                 sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S), nullptr),
+};
+
+const KSPROPERTY_SET PropertySets[] = {
+    {&PROPSETID_VIDCAP_VIDEODECODER, RTL_NUMBER_OF(VideoDecoderItems), VideoDecoderItems, 0,
+     nullptr},
+    {&PROPSETID_VIDCAP_VIDEOPROCAMP, RTL_NUMBER_OF(ProcAmpItems), ProcAmpItems, 0, nullptr},
+    {&PROPSETID_VIDCAP_DROPPEDFRAMES, RTL_NUMBER_OF(DroppedFramesItems), DroppedFramesItems, 0,
+     nullptr},
+};
+
+// Every method request carries one caller structure that is both the method
+// buffer and the data buffer; the minimum data sizes are those structures'.
+constexpr KSMETHOD_ITEM MethodItem(ULONG id, ULONG minData) {
+    return KSMETHOD_ITEM{id,      {DeviceMethodHandler}, sizeof(KSMETHOD), minData,
+                         nullptr, KSMETHOD_TYPE_MODIFY};
+}
+
+const KSMETHOD_ITEM DeviceMethodItems[] = {
+    MethodItem(0, 40),   // set attribute
+    MethodItem(1, 40),   // get attribute
+    MethodItem(5, 8224), // EEPROM update
+    MethodItem(6, 8232), // EEPROM verify
+    MethodItem(7, 32),   // firmware version
+    MethodItem(8, 32),   // serial number
+};
+
+const KSMETHOD_SET MethodSets[] = {
+    {&DeviceMethodSet, RTL_NUMBER_OF(DeviceMethodItems), DeviceMethodItems, 0, nullptr},
+};
+
+} // namespace
+
+const KSAUTOMATION_TABLE ChannelFilterAutomationTable = {
+    RTL_NUMBER_OF(PropertySets),
+    sizeof(KSPROPERTY_ITEM),
+    PropertySets,
+    RTL_NUMBER_OF(MethodSets),
+    sizeof(KSMETHOD_ITEM),
+    MethodSets,
+    0,
+    sizeof(KSEVENT_ITEM),
+    nullptr,
+};
