@@ -198,10 +198,6 @@ typedef enum _KWAIT_REASON {
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
 #define RtlSecureZeroMemory(Destination, Length) memset((Destination), 0, (Length))
 
-// Number of leading bytes that are equal.
-EXTERN_C NTSYSAPI SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2,
-                                                SIZE_T Length);
-
 // A failed assertion is reported through the verifier, so a test sees it as a
 // rule violation and a tool stops with the expression, file and line. On the
 // host it is checked in every build.
@@ -556,7 +552,9 @@ EXTERN_C NTKERNELAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, U
                                                          HANDLE ProcessHandle, PCLIENT_ID ClientId,
                                                          PKSTART_ROUTINE StartRoutine,
                                                          PVOID StartContext);
-EXTERN_C DECLSPEC_NORETURN NTKERNELAPI NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
+// Ends the calling system thread; from any other thread it returns
+// STATUS_INVALID_PARAMETER.
+EXTERN_C NTKERNELAPI NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
 
 typedef struct _OBJECT_HANDLE_INFORMATION {
     ULONG HandleAttributes;
