@@ -1,0 +1,48 @@
+// One channel's frames in one mode, as they go out on the stream pipe: a
+// 512-byte header, the raw picture in the mode's layout and padding up to the
+// mode's transfer size. The picture is painted once when the builder is made;
+// each frame then stamps only what changes (header words, code strip, digits,
+// moving box), or, for JPEG, stamps and re-encodes.
+#pragma once
+
+#include <sim/mode.h>
+#include <sim/test_pattern.h>
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace m4350::sim {
+
+class FrameBuilder {
+public:
+    FrameBuilder(uint32_t boardChannel, const ModeSettings& mode);
+
+    // Stamps frame `frameNumber` into the transfer and returns all of it
+    // (geometry().transferBytes bytes). The span stays valid until the next
+    // Build call.
+    std::span<const uint8_t> Build(uint32_t frameNumber);
+
+    // The last built transfer, writable, so that a fault can damage it.
+    uint8_t* transfer() { return transfer_.data(); }
+
+    const FrameGeometry& geometry() const { return geometry_; }
+    const ModeSettings& mode() const { return mode_; }
+    uint32_t boardChannel() const { return channel_; }
+    // JPEG bytes of the last frame; 0 for raw layouts.
+    uint32_t compressedSize() const { return compressed_; }
+
+private:
+    uint32_t channel_;
+    ModeSettings mode_;
+    FrameGeometry geometry_;
+    std::vector<uint8_t> transfer_;   // header + image + padding
+    std::vector<uint8_t> background_; // the unstamped planes
+    std::vector<uint8_t> working_;    // JPEG only: the stamped planes before encoding
+    PlanarImage picture_;             // where stamps go
+    PlanarImage pristine_;
+    uint32_t previous_ = 0;
+    uint32_t compressed_ = 0;
+};
+
+} // namespace m4350::sim

@@ -1,0 +1,60 @@
+// The picture the board sends: colour bars whose order depends on the
+// channel, the board channel as a digit, the frame number as decimal digits
+// and as a machine-readable strip of blocks, and a white box that moves 8
+// pixels per frame. A person sees at a glance which input a picture comes
+// from and that frames are live and in order; a test reads the channel and
+// the frame number back from the luma plane with ReadStamp.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace m4350::sim {
+
+// Planes of one picture in the board's planar 4:2:2 layout. `cb`/`cr` are
+// null for a luma-only picture. Rows are `width` (luma) and `width / 2`
+// (chroma) bytes long.
+struct PlanarImage {
+    uint8_t* y = nullptr;
+    uint8_t* cb = nullptr;
+    uint8_t* cr = nullptr;
+    uint32_t width = 0;
+    uint32_t height = 0;
+};
+
+// The geometry of the picture's elements; tests use it to find them.
+struct PatternLayout {
+    static constexpr uint32_t kBandRows = 24;    // black band at the top
+    static constexpr uint32_t kStripTop = 8;     // code strip rows 8..15
+    static constexpr uint32_t kStripLeft = 16;   // first block's column
+    static constexpr uint32_t kBlock = 8;        // block width and height
+    static constexpr uint32_t kStripBlocks = 30; // sync(3) channel(2) frame(24) parity(1)
+    static constexpr uint32_t kBoxSize = 32;     // moving box, white
+    static constexpr uint32_t kBoxStep = 8;      // pixels per frame
+    static constexpr uint32_t kBars = 8;
+};
+
+// Column of the moving box's left edge for a frame (even, so that it starts
+// on a chroma sample).
+uint32_t MovingBoxX(uint32_t frameNumber, uint32_t width);
+uint32_t MovingBoxY(uint32_t height);
+
+// Paints the parts that never change for this channel and size.
+void PaintBackground(const PlanarImage& image, uint32_t boardChannel);
+
+// Paints the parts that change with the frame: code strip, frame digits and
+// the moving box. `background` is the unstamped picture, used to restore
+// where the box was in `previousFrame`'s picture.
+void StampFrame(const PlanarImage& image, const PlanarImage& background, uint32_t boardChannel,
+                uint32_t frameNumber, uint32_t previousFrame);
+
+struct StampReading {
+    bool valid = false; // sync pattern and parity matched
+    uint32_t channel = 0;
+    uint32_t frameNumber = 0; // low 24 bits of the board's frame counter
+};
+
+// Reads the code strip from a luma plane; `stride` 0 means `width`.
+StampReading ReadStamp(const uint8_t* luma, uint32_t width, uint32_t height, uint32_t stride = 0);
+
+} // namespace m4350::sim

@@ -1,0 +1,141 @@
+#include <sim/jpeg_codec.h>
+
+#include <csetjmp>
+#include <cstdio>
+// libjpeg's header needs FILE and size_t declared first.
+#include <jpeglib.h>
+
+namespace m4350::sim {
+
+namespace {
+
+// libjpeg reports errors through error_exit, which must not return.
+struct ErrorManager {
+    jpeg_error_mgr pub;
+    jmp_buf jump;
+};
+
+void OnError(j_common_ptr cinfo) {
+    longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
+}
+
+void SilenceMessages(j_common_ptr, int) {}
+
+// Writes into the caller's buffer; once it is full the rest of the stream is
+// discarded and the encode reported as not fitting.
+struct BufferDestination {
+    jpeg_destination_mgr pub;
+    uint8_t* buffer;
+    size_t capacity;
+    bool overflow;
+    uint8_t scratch[4096];
+};
+
+void InitDestination(j_compress_ptr) {}
+
+boolean EmptyOutput(j_compress_ptr cinfo) {
+    auto* d = reinterpret_cast<BufferDestination*>(cinfo->dest);
+    d->overflow = true;
+    d->pub.next_output_byte = d->scratch;
+    d->pub.free_in_buffer = sizeof(d->scratch);
+    return TRUE;
+}
+
+void TermDestination(j_compress_ptr) {}
+
+} // namespace
+
+size_t EncodeJpeg422(const PlanarImage& image, uint8_t* out, size_t capacity, int quality) {
+    if (!image.y || !image.cb || !image.cr || image.width % 16 || image.height % 8 ||
+        image.width == 0 || image.height == 0 || !out)
+        return 0;
+    jpeg_compress_struct cinfo;
+    ErrorManager err;
+    BufferDestination dest;
+    cinfo.err = jpeg_std_error(&err.pub);
+    err.pub.error_exit = OnError;
+    err.pub.emit_message = SilenceMessages;
+    if (setjmp(err.jump)) {
+        jpeg_destroy_compress(&cinfo);
+        return 0;
+    }
+    jpeg_create_compress(&cinfo);
+    dest.pub.init_destination = InitDestination;
+    dest.pub.empty_output_buffer = EmptyOutput;
+    dest.pub.term_destination = TermDestination;
+    dest.pub.next_output_byte = out;
+    dest.pub.free_in_buffer = capacity;
+    dest.buffer = out;
+    dest.capacity = capacity;
+    dest.overflow = false;
+    cinfo.dest = &dest.pub;
+
+    cinfo.image_width = image.width;
+    cinfo.image_height = image.height;
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_YCbCr;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_colorspace(&cinfo, JCS_YCbCr);
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    cinfo.raw_data_in = TRUE;
+    cinfo.dct_method = JDCT_ISLOW;
+    cinfo.comp_info[0].h_samp_factor = 2;
+    cinfo.comp_info[0].v_samp_factor = 1;
+    for (int c = 1; c < 3; ++c) {
+        cinfo.comp_info[c].h_samp_factor = 1;
+        cinfo.comp_info[c].v_samp_factor = 1;
+    }
+    jpeg_start_compress(&cinfo, TRUE);
+
+    JSAMPROW rowsY[DCTSIZE], rowsCb[DCTSIZE], rowsCr[DCTSIZE];
+    JSAMPARRAY planes[3] = {rowsY, rowsCb, rowsCr};
+    const uint32_t cw = image.width / 2;
+    while (cinfo.next_scanline < cinfo.image_height) {
+        const uint32_t line = cinfo.next_scanline;
+        for (uint32_t i = 0; i < DCTSIZE; ++i) {
+            rowsY[i] = image.y + size_t(line + i) * image.width;
+            rowsCb[i] = image.cb + size_t(line + i) * cw;
+            rowsCr[i] = image.cr + size_t(line + i) * cw;
+        }
+        jpeg_write_raw_data(&cinfo, planes, DCTSIZE);
+    }
+    jpeg_finish_compress(&cinfo);
+    const size_t size = capacity - dest.pub.free_in_buffer;
+    const bool overflow = dest.overflow;
+    jpeg_destroy_compress(&cinfo);
+    return overflow ? 0 : size;
+}
+
+bool DecodeJpegLuma(const uint8_t* data, size_t size, DecodedLuma* out) {
+    if (!data || size == 0 || !out)
+        return false;
+    jpeg_decompress_struct cinfo;
+    ErrorManager err;
+    cinfo.err = jpeg_std_error(&err.pub);
+    err.pub.error_exit = OnError;
+    err.pub.emit_message = SilenceMessages;
+    if (setjmp(err.jump)) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
+    if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    cinfo.out_color_space = JCS_GRAYSCALE;
+    jpeg_start_decompress(&cinfo);
+    out->width = cinfo.output_width;
+    out->height = cinfo.output_height;
+    out->luma.assign(size_t(out->width) * out->height, 0);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW row = out->luma.data() + size_t(cinfo.output_scanline) * out->width;
+        jpeg_read_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return true;
+}
+
+} // namespace m4350::sim
