@@ -2,6 +2,8 @@
 // class enumerates them.
 #include <gtest/gtest.h>
 
+#include <kernel_test.h>
+
 #include "capture/automation_table.h"
 
 namespace {
@@ -86,7 +88,9 @@ void ExpectValues(const KSPROPERTY_VALUES* values, const ValuesExpectation& expe
     EXPECT_EQ(*static_cast<const LONG*>(fallback.Members), expected.defaultValue);
 }
 
-TEST(FilterAutomationTable, PropertySetsAndItemsInOrder) {
+using FilterAutomationTable = KernelTest;
+
+TEST_F(FilterAutomationTable, PropertySetsAndItemsInOrder) {
     const KSAUTOMATION_TABLE& table = ChannelFilterAutomationTable;
     EXPECT_EQ(table.PropertyItemSize, 72u);
     EXPECT_EQ(table.EventSetsCount, 0u);
@@ -127,7 +131,7 @@ struct MethodExpectation {
 const MethodExpectation DeviceMethods[] = {{0, 40},   {1, 40}, {5, 8224},
                                            {6, 8232}, {7, 32}, {8, 32}};
 
-TEST(FilterAutomationTable, DeviceMethodSetReadsAndWritesOneCallerBuffer) {
+TEST_F(FilterAutomationTable, DeviceMethodSetReadsAndWritesOneCallerBuffer) {
     const KSAUTOMATION_TABLE& table = ChannelFilterAutomationTable;
     EXPECT_EQ(table.MethodItemSize, 40u);
     ASSERT_EQ(table.MethodSetsCount, 1u);
@@ -148,7 +152,7 @@ TEST(FilterAutomationTable, DeviceMethodSetReadsAndWritesOneCallerBuffer) {
 
 // Until the control handlers exist, every request that reaches a handler is
 // refused rather than answered with made-up values.
-TEST(FilterAutomationTable, HandlersRefuseRequestsForNow) {
+TEST_F(FilterAutomationTable, HandlersRefuseRequestsForNow) {
     const KSAUTOMATION_TABLE& table = ChannelFilterAutomationTable;
     for (ULONG s = 0; s < table.PropertySetsCount; ++s) {
         const KSPROPERTY_SET& set = table.PropertySets[s];

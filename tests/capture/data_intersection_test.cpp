@@ -2,6 +2,8 @@
 // it: the caller's range, one of the pin's own ranges, a buffer.
 #include <gtest/gtest.h>
 
+#include <kernel_test.h>
+
 #include <cstring>
 #include <vector>
 
@@ -60,7 +62,9 @@ void ExpectRect(const RECT& rect, LONG left, LONG top, LONG right, LONG bottom) 
     EXPECT_EQ(rect.bottom, bottom);
 }
 
-TEST(DataIntersection, CatalogueRangeYieldsItsFormat) {
+using DataIntersection = KernelTest;
+
+TEST_F(DataIntersection, CatalogueRangeYieldsItsFormat) {
     CallerRange caller(NtscRow(0)); // 640 x 480 UYVY
     const Result result = Intersect(caller, NtscRow(0));
 
@@ -79,7 +83,7 @@ TEST(DataIntersection, CatalogueRangeYieldsItsFormat) {
     EXPECT_EQ(result.buffer[152], 0xCC);
 }
 
-TEST(DataIntersection, TopDownPortraitKeepsItsSignedHeight) {
+TEST_F(DataIntersection, TopDownPortraitKeepsItsSignedHeight) {
     CallerRange caller(NtscRow(21)); // 480 x -640 UYVY
     const Result result = Intersect(caller, NtscRow(21));
 
@@ -92,7 +96,7 @@ TEST(DataIntersection, TopDownPortraitKeepsItsSignedHeight) {
     EXPECT_EQ(result.format().DataFormat.SampleSize, 614400u);
 }
 
-TEST(DataIntersection, HeaderComesFromThePinsRangeAndTheVideoInfoFromTheCaller) {
+TEST_F(DataIntersection, HeaderComesFromThePinsRangeAndTheVideoInfoFromTheCaller) {
     CallerRange caller(NtscRow(4)); // YUY2
     caller.range().DataRange.Flags = 0x5A;
     caller.range().VideoInfoHeader.AvgTimePerFrame = 666667;
@@ -111,7 +115,7 @@ TEST(DataIntersection, HeaderComesFromThePinsRangeAndTheVideoInfoFromTheCaller) 
     ExpectRect(info.rcTarget, 0, 7, 640, 480);
 }
 
-TEST(DataIntersection, LongerBitmapHeaderIsCopiedWhole) {
+TEST_F(DataIntersection, LongerBitmapHeaderIsCopiedWhole) {
     CallerRange caller(NtscRow(2), 12); // RGB32 with three colour masks
     const ULONG masks[3] = {0xFF0000, 0x00FF00, 0x0000FF};
     std::memcpy(caller.bytes.data() + sizeof(KS_DATARANGE_VIDEO), masks, sizeof(masks));
@@ -138,7 +142,7 @@ const ImageSizeCase ImageSizeCases[] = {
     {"grey, top-down", 23, 482, -640, 309760},
 };
 
-TEST(DataIntersection, ImageSizeIsTheDibSizeOfTheCallersBitmap) {
+TEST_F(DataIntersection, ImageSizeIsTheDibSizeOfTheCallersBitmap) {
     for (const ImageSizeCase& c : ImageSizeCases) {
         SCOPED_TRACE(c.name);
         CallerRange caller(NtscRow(c.row));
@@ -151,7 +155,7 @@ TEST(DataIntersection, ImageSizeIsTheDibSizeOfTheCallersBitmap) {
     }
 }
 
-TEST(DataIntersection, DuplicatedPalRowsYieldTheSameFormat) {
+TEST_F(DataIntersection, DuplicatedPalRowsYieldTheSameFormat) {
     for (ULONG row = 21; row < 30; ++row) {
         SCOPED_TRACE(row);
         CallerRange first(PalRow(row));
@@ -186,7 +190,7 @@ const MismatchCase Mismatches[] = {
      [](KS_DATARANGE_VIDEO& r) { r.ConfigCaps.MaxBitsPerSecond ^= 1 << 24; }},
 };
 
-TEST(DataIntersection, RangeDescribingAnotherConfigurationDoesNotMatch) {
+TEST_F(DataIntersection, RangeDescribingAnotherConfigurationDoesNotMatch) {
     for (const MismatchCase& c : Mismatches) {
         SCOPED_TRACE(c.name);
         CallerRange caller(NtscRow(0));
@@ -198,19 +202,19 @@ TEST(DataIntersection, RangeDescribingAnotherConfigurationDoesNotMatch) {
     }
 }
 
-TEST(DataIntersection, RangeOfAnotherSizeDoesNotMatch) {
+TEST_F(DataIntersection, RangeOfAnotherSizeDoesNotMatch) {
     CallerRange caller(NtscRow(7)); // 640 x 240 against 640 x 480
     EXPECT_EQ(Intersect(caller, NtscRow(0)).status, STATUS_NO_MATCH);
 }
 
-TEST(DataIntersection, ZeroLengthBufferAsksForTheSize) {
+TEST_F(DataIntersection, ZeroLengthBufferAsksForTheSize) {
     CallerRange caller(NtscRow(0));
     const Result result = Intersect(caller, NtscRow(0), 0);
     EXPECT_EQ(result.status, STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(result.dataSize, 152u);
 }
 
-TEST(DataIntersection, ShortBufferIsRefusedWithoutWriting) {
+TEST_F(DataIntersection, ShortBufferIsRefusedWithoutWriting) {
     CallerRange caller(NtscRow(0));
     const Result result = Intersect(caller, NtscRow(0), 151);
     EXPECT_EQ(result.status, STATUS_BUFFER_TOO_SMALL);
@@ -238,7 +242,7 @@ const InvalidCase InvalidBitmaps[] = {
     {"height without magnitude", [](KS_BITMAPINFOHEADER& b) { b.biHeight = -MAXLONG - 1; }},
 };
 
-TEST(DataIntersection, UnusableBitmapHeaderIsAnInvalidParameter) {
+TEST_F(DataIntersection, UnusableBitmapHeaderIsAnInvalidParameter) {
     for (const InvalidCase& c : InvalidBitmaps) {
         SCOPED_TRACE(c.name);
         CallerRange caller(NtscRow(0));

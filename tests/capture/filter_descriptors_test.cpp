@@ -2,6 +2,8 @@
 // framing, automation table, and the per-channel choice of format list.
 #include <gtest/gtest.h>
 
+#include <kernel_test.h>
+
 #include <cstring>
 
 #include "capture/automation_table.h"
@@ -32,9 +34,14 @@ const KSPIN_DESCRIPTOR_EX& CapturePin(ULONG channel) {
 }
 
 // Every test leaves the pins as a load leaves them: on the NTSC list.
-class ChannelFilters : public ::testing::Test {
+class ChannelFilters : public KernelTest {
 protected:
     void TearDown() override {
+        ResetRangeLists();
+        KernelTest::TearDown();
+    }
+
+    static void ResetRangeLists() {
         for (ULONG channel = 0; channel < ChannelFilterCount; ++channel) {
             SelectChannelRangeList(channel, 0);
         }
@@ -149,7 +156,7 @@ TEST_F(ChannelFilters, SelectingARangeListSwitchesOnlyThatChannel) {
                 << "channel " << channel;
             EXPECT_EQ(pin.DataRangesCount, 39u);
         }
-        TearDown();
+        ResetRangeLists();
     }
 }
 

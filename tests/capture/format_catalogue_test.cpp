@@ -2,6 +2,8 @@
 // published to applications.
 #include <gtest/gtest.h>
 
+#include <kernel_test.h>
+
 #include <cstring>
 #include <string>
 
@@ -237,11 +239,13 @@ void ExpectListMatchesRows(const DataRangeList& list, const CatalogueRow (&rows)
     }
 }
 
-TEST(FormatCatalogue, NtscListMatchesTheCatalogueRowByRow) {
+using FormatCatalogue = KernelTest;
+
+TEST_F(FormatCatalogue, NtscListMatchesTheCatalogueRowByRow) {
     ExpectListMatchesRows(NtscRangeList, NtscRows, {333667, 6, 30});
 }
 
-TEST(FormatCatalogue, PalListMatchesTheCatalogueRowByRow) {
+TEST_F(FormatCatalogue, PalListMatchesTheCatalogueRowByRow) {
     ExpectListMatchesRows(PalRangeList, PalRows, {400000, 5, 25});
 }
 
