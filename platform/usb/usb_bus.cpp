@@ -231,11 +231,7 @@ VOID CancelTransfer(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 bool CancelRequested(PIRP irp) {
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    const bool cancel = irp->Cancel;
-    IoReleaseCancelSpinLock(irql);
-    return cancel;
+    return __atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) != FALSE;
 }
 
 } // namespace
