@@ -123,7 +123,12 @@ void ParseLocked(Board* board, const UCHAR* block, ULONG length) {
 
     FrameBuffer* buffer = &ring->buffers[board->currentBuffer[c]];
     if (!board->acquiring[c]) {
-        buffer->state = FrameFree;
+        // A frame being filled is abandoned. A Ready buffer is not the
+        // parser's to free: its record is still queued or the consumer is
+        // reading it, and a Free buffer would be filled again under them.
+        if (buffer->state == FrameFilling) {
+            buffer->state = FrameFree;
+        }
         return;
     }
     FrameQueue* queue = &board->frameQueues[c];
