@@ -20,6 +20,10 @@ struct WaitBlock {
     std::condition_variable wake;
     PVOID const* objects;
     ULONG count;
+    WAIT_TYPE type;
+    PKTHREAD thread;
+    bool satisfied = false;
+    NTSTATUS status = STATUS_TIMEOUT;
 };
 
 std::mutex g_dispatcher;
@@ -84,7 +88,10 @@ public:
     }
     ~Registration() {
         if (added_) {
-            g_waiting.erase(std::find(g_waiting.begin(), g_waiting.end(), block_));
+            auto it = std::find(g_waiting.begin(), g_waiting.end(), block_);
+            if (it != g_waiting.end()) {
+                g_waiting.erase(it);
+            }
         }
     }
 
@@ -116,13 +123,49 @@ void CheckWaitIrql(ULONG count, PVOID const* objects, const LARGE_INTEGER* timeo
     }
 }
 
+// Satisfies a wait if its objects allow it: consumes them (a
+// synchronization event resets, a mutex gains an owner) on the waiter's
+// behalf. Called with the dispatcher lock held, by the waiter itself or by
+// whoever signals one of its objects, so that a signalled wait is complete
+// the moment the signal is given, as on Windows: the signaller may reset or
+// free the object right afterwards.
+bool TrySatisfy(WaitBlock* block) {
+    if (block->type == WaitAll) {
+        for (ULONG i = 0; i < block->count; ++i) {
+            if (!Satisfiable(static_cast<DISPATCHER_HEADER*>(block->objects[i]), block->thread)) {
+                return false;
+            }
+        }
+        for (ULONG i = 0; i < block->count; ++i) {
+            Consume(static_cast<DISPATCHER_HEADER*>(block->objects[i]), block->thread);
+        }
+        block->status = STATUS_SUCCESS;
+    } else {
+        ULONG i = 0;
+        while (i < block->count &&
+               !Satisfiable(static_cast<DISPATCHER_HEADER*>(block->objects[i]), block->thread)) {
+            ++i;
+        }
+        if (i == block->count) {
+            return false;
+        }
+        Consume(static_cast<DISPATCHER_HEADER*>(block->objects[i]), block->thread);
+        block->status = STATUS_WAIT_0 + (NTSTATUS)i;
+    }
+    block->satisfied = true;
+    return true;
+}
+
 NTSTATUS Wait(ULONG count, PVOID const* objects, WAIT_TYPE type, const LARGE_INTEGER* timeout) {
     std::chrono::steady_clock::time_point deadline;
     bool poll = false;
     bool bounded = kernel::DeadlineFor(timeout, &deadline, &poll);
-    PKTHREAD me = KeGetCurrentThread();
 
-    WaitBlock block{{}, objects, count};
+    WaitBlock block;
+    block.objects = objects;
+    block.count = count;
+    block.type = type;
+    block.thread = KeGetCurrentThread();
     std::unique_lock<std::mutex> lock(g_dispatcher);
     for (ULONG i = 0; i < count; ++i) {
         auto* h = static_cast<DISPATCHER_HEADER*>(objects[i]);
@@ -134,38 +177,19 @@ NTSTATUS Wait(ULONG count, PVOID const* objects, WAIT_TYPE type, const LARGE_INT
             return STATUS_INVALID_PARAMETER;
         }
     }
+    if (TrySatisfy(&block) || poll) {
+        return block.status;
+    }
     Registration registration(&block);
-    for (;;) {
-        if (type == WaitAll) {
-            bool all = true;
-            for (ULONG i = 0; i < count && all; ++i) {
-                all = Satisfiable(static_cast<DISPATCHER_HEADER*>(objects[i]), me);
-            }
-            if (all) {
-                for (ULONG i = 0; i < count; ++i) {
-                    Consume(static_cast<DISPATCHER_HEADER*>(objects[i]), me);
-                }
-                return STATUS_SUCCESS;
-            }
-        } else {
-            for (ULONG i = 0; i < count; ++i) {
-                auto* h = static_cast<DISPATCHER_HEADER*>(objects[i]);
-                if (Satisfiable(h, me)) {
-                    Consume(h, me);
-                    return STATUS_WAIT_0 + (NTSTATUS)i;
-                }
-            }
-        }
-        if (poll) {
-            return STATUS_TIMEOUT;
-        }
-        registration.Add();
+    registration.Add();
+    while (!block.satisfied) {
         if (!bounded) {
             block.wake.wait(lock);
         } else if (block.wake.wait_until(lock, deadline) == std::cv_status::timeout) {
-            poll = true; // one last look: a signal may have raced the deadline
+            break;
         }
     }
+    return block.satisfied ? block.status : STATUS_TIMEOUT;
 }
 
 } // namespace
@@ -177,12 +201,18 @@ std::mutex& DispatcherLock() {
 }
 
 void SignalLocked(DISPATCHER_HEADER* object) {
-    for (WaitBlock* block : g_waiting) {
-        for (ULONG i = 0; i < block->count; ++i) {
-            if (block->objects[i] == object) {
-                block->wake.notify_one();
-                break;
-            }
+    // Oldest waiter first, as the dispatcher's wait lists are ordered.
+    for (auto it = g_waiting.begin(); it != g_waiting.end();) {
+        WaitBlock* block = *it;
+        bool waitsOnObject = false;
+        for (ULONG i = 0; i < block->count && !waitsOnObject; ++i) {
+            waitsOnObject = block->objects[i] == object;
+        }
+        if (waitsOnObject && TrySatisfy(block)) {
+            it = g_waiting.erase(it);
+            block->wake.notify_one();
+        } else {
+            ++it;
         }
     }
 }

@@ -1,8 +1,11 @@
 // The shared test fixture. Derive test fixtures from KernelTest (or use
-// it directly with TEST_F): TearDown fails the test when it leaves live pool
-// (with the leak report by tag), IRPs, work items, system threads, open
-// handles, or unread verifier violations behind, and puts the kernel's host
-// switches (verifier test mode, pool faults, time scale) back.
+// it directly with TEST_F): when the fixture goes away it fails the test if
+// the test left live pool (with the leak report by tag), IRPs, work items,
+// system threads, open handles, or unread verifier violations behind, and
+// puts the kernel's host switches (verifier test mode, pool faults, time
+// scale) back. The check runs in the destructor, after a derived fixture's
+// TearDown and its members are gone, so objects a fixture owns count as
+// released when they are.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -42,7 +45,7 @@ class KernelTest : public ::testing::Test {
 protected:
     void SetUp() override { host::ResetForTest(); }
 
-    void TearDown() override {
+    ~KernelTest() override {
         // Threads and work items finish a moment after they signal their
         // waiters; give them that moment, bounded.
         const auto bound = std::chrono::seconds(10);
