@@ -729,7 +729,7 @@ bool DeleteValue(Key& key, std::wstring_view name) {
     return true;
 }
 
-void DeleteKey(const KeyPtr& key) {
+void DeleteKey(KeyPtr key) {
     if (key->parent) {
         Touch(*key->parent);
         key->parent->subkeys.erase(rtl::UpcaseString(key->name));

@@ -76,8 +76,9 @@ const Value* FindValue(const Key& key, std::wstring_view name);
 // NUL, a multi-string in an empty string.
 void SetValue(Key& key, std::wstring_view name, ULONG type, const void* data, size_t length);
 bool DeleteValue(Key& key, std::wstring_view name);
-// Removes the key with everything below it.
-void DeleteKey(const KeyPtr& key);
+// Removes the key with everything below it. Takes its own reference: the
+// caller's may be the one in the parent's map that this erases.
+void DeleteKey(KeyPtr key);
 void Touch(Key& key);
 
 bool IsStringType(ULONG type);
