@@ -72,6 +72,7 @@ NTSTATUS OpenFilter(const wchar_t* symbolicLink, HANDLE* filter) {
         return STATUS_INVALID_PARAMETER;
     }
     *filter = nullptr;
+    std::lock_guard<std::mutex> opens(::ks::OpenLock());
     return OpenFactory(::ks::FactoryForLink(symbolicLink), filter);
 }
 
@@ -81,6 +82,7 @@ NTSTATUS OpenFilterByReference(const GUID& category, const wchar_t* referenceStr
         return STATUS_INVALID_PARAMETER;
     }
     *filter = nullptr;
+    std::lock_guard<std::mutex> opens(::ks::OpenLock());
     return OpenFactory(::ks::FactoryForReference(category, referenceString), filter);
 }
 

@@ -61,6 +61,11 @@ void ReleaseMutex(PKMUTEX mutex) {
 
 } // namespace
 
+std::mutex& OpenLock() {
+    static std::mutex lock;
+    return lock;
+}
+
 void RegisterPublic(const void* object, ObjectHeader* header) {
     std::lock_guard<std::mutex> guard(g_objectsLock);
     g_objects[object] = header;
@@ -593,6 +598,7 @@ NTSTATUS StartDevice(DeviceNode* node) {
 }
 
 NTSTATUS StopDevice(DeviceNode* node) {
+    std::lock_guard<std::mutex> opens(::ks::OpenLock());
     if (node == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -660,6 +666,7 @@ NTSTATUS SetDevicePowerState(DeviceNode* node, DEVICE_POWER_STATE to) {
 }
 
 NTSTATUS SurpriseRemoveDevice(DeviceNode* node) {
+    std::lock_guard<std::mutex> opens(::ks::OpenLock());
     if (node == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -683,6 +690,7 @@ NTSTATUS SurpriseRemoveDevice(DeviceNode* node) {
 }
 
 NTSTATUS RemoveDevice(DeviceNode* node) {
+    std::lock_guard<std::mutex> opens(::ks::OpenLock());
     if (node == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }

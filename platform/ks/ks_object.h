@@ -118,7 +118,7 @@ struct Device {
     ULONG instance = 0;
     KMUTEX mutex{}; // KsAcquireDevice
     ObjectBag bag;
-    PnpState state = PnpState::Added;
+    std::atomic<PnpState> state{PnpState::Added}; // read by clients enumerating
 
     std::mutex lock; // factories and filters below
     std::vector<FilterFactory*> factories;
@@ -136,7 +136,7 @@ struct FilterFactory {
     ObjectBag bag;
     std::wstring referenceString;
     ULONG createItemFlags = 0;
-    bool interfacesEnabled = true;
+    std::atomic<bool> interfacesEnabled{true};
     std::vector<std::pair<GUID, std::wstring>> interfaces; // category, symbolic link
 
     PKSFILTERFACTORY Public() { return &env.pub; }
@@ -252,6 +252,10 @@ void UnregisterPublic(const void* object);
 std::vector<std::wstring> InterfaceLinks(const GUID& category);
 FilterFactory* FactoryForLink(const std::wstring& link);
 FilterFactory* FactoryForReference(const GUID& category, const std::wstring& reference);
+
+// Held by every open and by the PnP calls that take factories or filters
+// away, so an open never works on a factory that is being deleted.
+std::mutex& OpenLock();
 
 // Live-object counters for the host API.
 extern std::atomic<long> g_liveDevices;

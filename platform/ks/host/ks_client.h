@@ -11,7 +11,7 @@
 //   host::ks::IntersectDataRange(filter, 0, &range.DataRange, &format, sizeof format, &size);
 //   HANDLE pin;  host::ks::CreatePin(filter, 0, &format.DataFormat, &pin);
 //   host::ks::SetPinState(pin, KSSTATE_RUN);   // walks Stop→Acquire→Pause→Run
-//   host::ks::StreamBuffer buffer(pin, 128, frameBytes); // header of 128 bytes
+//   host::ks::StreamBuffer buffer(128, frameBytes); // a 128-byte header and the frame
 //   host::ks::QueueBuffer(pin, buffer.Header());
 //   host::ks::CompletedFrame frame;
 //   host::ks::WaitForFrame(pin, std::chrono::seconds(2), &frame); // frame.Header()->DataUsed
