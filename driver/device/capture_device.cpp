@@ -208,14 +208,16 @@ void CaptureDeviceStop(PKSDEVICE device, PIRP irp) {
         SaveConfig(board->boardNumber, board->modes);
         KeReleaseMutex(&board->settingsMutex, FALSE);
 
-        releaseBoardNumber(board);
-
         for (ULONG n = 0; n < ChannelCount; ++n) {
             stopAcquisition(board, n);
         }
         StopReadPipe(context);
         Deconfigure(context);
         FreeInterfaceCopy(context);
+
+        // Stopping acquisition saves the settings file again: the number, and
+        // with it the file, is given back only once nothing writes it.
+        releaseBoardNumber(board);
         Board::destroy(board);
     }
     context->firmwareLoaded = 0;

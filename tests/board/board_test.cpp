@@ -263,6 +263,11 @@ TEST_F(BoardTest, SaveAndLoadRoundTrip) {
     EXPECT_EQ(std::filesystem::file_size(SettingsFile(3)), 336u);
     EXPECT_EQ(host::DebugLogCount("save config"), 2u);
 
+    // A file that cannot be created is reported, not taken for saved.
+    std::filesystem::create_directory(SettingsFile(4));
+    EXPECT_EQ(SaveConfig(4, saved.modes), FileWriteFailed);
+    std::filesystem::remove(SettingsFile(4));
+
     EXPECT_EQ(SaveConfig(8, saved.modes), ConfigBadIndex);
     EXPECT_EQ(LoadConfig(8, loaded), ConfigBadIndex);
     EXPECT_EQ(host::DebugLogCount("too many boards"), 2u);
@@ -357,6 +362,20 @@ TEST_F(BoardTest, OpenAfterPowerDownReloadsOnce) {
     EXPECT_EQ(Board::open(board, 1), BoardOk);
     EXPECT_EQ(host::DebugLogCount("m4350: board powered down or sleep mode, reloading firmware"),
               1u);
+}
+
+// When no thread can be started for the reload, the caller does not wait for
+// one: it goes on as after a failed reload.
+TEST_F(BoardTest, ReloadWithoutThreadGoesOn) {
+    ASSERT_NE(Create(), nullptr);
+    markPoweredDown(board);
+    host::FailAllocationsWithTag(host::PoolTag("Thre"));
+    LONG opened = Board::open(board, 0);
+    host::ClearPoolFaults();
+    EXPECT_EQ(opened, BoardOk);
+    EXPECT_EQ(board->poweredDown, 0u);
+    EXPECT_EQ(host::DebugLogCount("[m4350]. firmware load failed"), 1u);
+    EXPECT_EQ(host::DebugLogCount("query firmware failed"), 0u);
 }
 
 // --- The set-mode command --------------------------------------------------
