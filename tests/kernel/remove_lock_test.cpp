@@ -24,7 +24,8 @@ TEST_F(RemoveLockTest, ReleaseAndWaitWaitsForOutstandingHolds) {
         removed = true;
     });
     // New holds are refused as soon as removal has begun.
-    ASSERT_TRUE(m4350::WaitUntil([&] { return lock.Common.Removed != FALSE; }));
+    ASSERT_TRUE(m4350::WaitUntil(
+        [&] { return __atomic_load_n(&lock.Common.Removed, __ATOMIC_SEQ_CST) != FALSE; }));
     int late = 0;
     EXPECT_EQ(IoAcquireRemoveLock(&lock, &late), STATUS_DELETE_PENDING);
     EXPECT_FALSE(removed);

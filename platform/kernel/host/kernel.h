@@ -41,6 +41,8 @@ std::chrono::steady_clock::time_point ScaledDeadline(std::chrono::nanoseconds re
 // ExAllocatePoolWithTag(..., 'wNCK') is "KCNw". IRPs ("Irp "), MDLs ("Mdl "),
 // work items ("IoWk") and device objects ("Devi") are pool allocations too, so
 // fault injection reaches them and leaks of them are reported by tag.
+// New blocks are filled with the byte 0xC5, never zeros, as pool memory is
+// not cleared on Windows either.
 // ---------------------------------------------------------------------------
 
 ULONG PoolTag(std::string_view fourChars); // "KCNw" -> the ULONG a driver passes
