@@ -978,4 +978,12 @@ bool Bus::WaitForPending(uint32_t count, std::chrono::milliseconds bound) const 
     return state_->pendingCv.wait_for(lk, bound, [&] { return state_->PendingLocked() >= count; });
 }
 
+bool Bus::WaitForIdle(std::chrono::milliseconds bound) const {
+    std::unique_lock lk(state_->m);
+    return state_->pendingCv.wait_for(lk, bound, [&] {
+        return state_->PendingLocked() == 0 && state_->completions.empty() &&
+               state_->activeCompletions == 0;
+    });
+}
+
 } // namespace host::usb

@@ -171,6 +171,9 @@ public:
     // Waits (at most `bound`) until the bus holds at least `count` pending
     // transfers; false on time-out.
     bool WaitForPending(uint32_t count, std::chrono::milliseconds bound) const;
+    // Waits (at most `bound`) until the bus holds no transfer, its last
+    // completion routine included; false on time-out.
+    bool WaitForIdle(std::chrono::milliseconds bound) const;
 
     struct State;
 
