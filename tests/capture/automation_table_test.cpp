@@ -150,26 +150,4 @@ TEST_F(FilterAutomationTable, DeviceMethodSetReadsAndWritesOneCallerBuffer) {
     }
 }
 
-// Until the control handlers exist, every request that reaches a handler is
-// refused rather than answered with made-up values.
-TEST_F(FilterAutomationTable, HandlersRefuseRequestsForNow) {
-    const KSAUTOMATION_TABLE& table = ChannelFilterAutomationTable;
-    for (ULONG s = 0; s < table.PropertySetsCount; ++s) {
-        const KSPROPERTY_SET& set = table.PropertySets[s];
-        for (ULONG i = 0; i < set.PropertiesCount; ++i) {
-            for (PFNKSHANDLER handler :
-                 {set.PropertyItem[i].GetPropertyHandler, set.PropertyItem[i].SetPropertyHandler}) {
-                if (handler) {
-                    EXPECT_EQ(handler(nullptr, nullptr, nullptr), STATUS_NOT_SUPPORTED);
-                }
-            }
-        }
-    }
-    const KSMETHOD_SET& methods = table.MethodSets[0];
-    for (ULONG i = 0; i < methods.MethodsCount; ++i) {
-        EXPECT_EQ(methods.MethodItem[i].MethodHandler(nullptr, nullptr, nullptr),
-                  STATUS_NOT_SUPPORTED);
-    }
-}
-
 } // namespace

@@ -110,18 +110,6 @@ private:
     std::vector<HANDLE> handles_;
 };
 
-TEST_F(ChannelFiltersUnderTheClass, EveryChannelIsAVideoAndACaptureFilter) {
-    EXPECT_EQ(host::ks::EnumerateFilters(KSCATEGORY_VIDEO).size(), ChannelFilterCount);
-    EXPECT_EQ(host::ks::EnumerateFilters(KSCATEGORY_CAPTURE).size(), ChannelFilterCount);
-    for (ULONG channel = 0; channel < ChannelFilterCount; ++channel) {
-        SCOPED_TRACE(channel);
-        HANDLE filter = OpenChannel(channel);
-        ULONG pins = 0;
-        EXPECT_EQ(host::ks::GetPinFactoryCount(filter, &pins), STATUS_SUCCESS);
-        EXPECT_EQ(pins, 1u);
-    }
-}
-
 // Every catalogue entry is reachable: asked for a row, the pin answers with
 // that row's format and with no other.
 TEST_F(ChannelFiltersUnderTheClass, EachRowIntersectsToItsOwnFormat) {
@@ -161,24 +149,6 @@ TEST_F(ChannelFiltersUnderTheClass, ChannelSwitchedToPalNoLongerOffersNtscFormat
         EXPECT_EQ(Intersect(filter, ntsc).status, isPal ? STATUS_NO_MATCH : STATUS_SUCCESS);
         EXPECT_EQ(Intersect(filter, pal).status, isPal ? STATUS_SUCCESS : STATUS_NO_MATCH);
     }
-}
-
-TEST_F(ChannelFiltersUnderTheClass, SizeQueryReportsTheFormatSize) {
-    HANDLE filter = OpenChannel(2);
-    const Answer query = Intersect(filter, Range(NtscRangeList, 0), 0);
-    EXPECT_EQ(query.status, STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(query.size, 152u);
-    EXPECT_EQ(Intersect(filter, Range(NtscRangeList, 0), 151).status, STATUS_BUFFER_TOO_SMALL);
-}
-
-TEST_F(ChannelFiltersUnderTheClass, CapturePinCannotBeCreatedYet) {
-    HANDLE filter = OpenChannel(3);
-    const Answer answer = Intersect(filter, Range(NtscRangeList, 0));
-    ASSERT_EQ(answer.status, STATUS_SUCCESS);
-    HANDLE pin = nullptr;
-    EXPECT_EQ(host::ks::CreatePin(filter, 0, &answer.format.DataFormat, &pin),
-              STATUS_NOT_SUPPORTED);
-    EXPECT_EQ(host::ks::LiveObjectCounts().pins, 0);
 }
 
 } // namespace

@@ -160,10 +160,4 @@ TEST_F(ChannelFilters, SelectingARangeListSwitchesOnlyThatChannel) {
     }
 }
 
-TEST_F(ChannelFilters, SwitchingBackRestoresTheNtscList) {
-    SelectChannelRangeList(2, 1);
-    SelectChannelRangeList(2, 0);
-    EXPECT_EQ(CapturePin(2).PinDescriptor.DataRanges, NtscRangeList.Ranges);
-}
-
 } // namespace
