@@ -27,7 +27,8 @@ constexpr PFNKSHANDLER ProcAmpSet = ControlNotYetSupported;
 constexpr PFNKSHANDLER DroppedFramesGet = ControlNotYetSupported;
 constexpr PFNKSHANDLER DeviceMethodHandler = ControlNotYetSupported;
 
-// The device's own method set, shared with the configuration plug-in.
+// The device's own method set. The configuration plug-in uses the same GUID;
+// this copy goes once the definitions driver and plug-in share are written.
 constexpr GUID DeviceMethodSet = {
     0xC9C5121F, 0x0B7F, 0x4694, {0x90, 0x90, 0x21, 0x77, 0xD0, 0x3A, 0x07, 0x20}};
 
@@ -65,7 +66,9 @@ const KSPROPERTY_ITEM VideoDecoderItems[] = {
          &name##Default},                                                                          \
     };                                                                                             \
     const KSPROPERTY_VALUES name##Values = {                                                       \
-        {{KSPROPTYPESETID_General, VT_I4, 0}}, RTL_NUMBER_OF(name##Members), name##Members}
+        {{{{STATICGUIDOF(KSPROPTYPESETID_General)}, VT_I4, 0}}},                                   \
+        RTL_NUMBER_OF(name##Members),                                                              \
+        name##Members}
 
 PROCAMP_VALUES(Brightness, -127, 127, 0);
 PROCAMP_VALUES(Contrast, 0, 255, 92);
