@@ -83,7 +83,7 @@ constexpr SizeGroup PalGroups[] = {
 #undef ALL_SUBTYPES
 #undef PACKED_AND_GREY
 
-struct ListSpec {
+struct ListLayout {
     const SizeGroup* groups;
     ULONG groupCount;
     LONGLONG minFrameInterval; // 100 ns units: the full frame rate
@@ -93,10 +93,10 @@ struct ListSpec {
 
 constexpr LONGLONG MaxFrameInterval = 640000000;
 
-constexpr ListSpec NtscList = {NtscGroups, RTL_NUMBER_OF(NtscGroups), 333667, 6, 30};
-constexpr ListSpec PalList = {PalGroups, RTL_NUMBER_OF(PalGroups), 400000, 5, 25};
+constexpr ListLayout NtscList = {NtscGroups, RTL_NUMBER_OF(NtscGroups), 333667, 6, 30};
+constexpr ListLayout PalList = {PalGroups, RTL_NUMBER_OF(PalGroups), 400000, 5, 25};
 
-constexpr ULONG RowCount(const ListSpec& list) {
+constexpr ULONG RowCount(const ListLayout& list) {
     ULONG count = 0;
     for (ULONG g = 0; g < list.groupCount; ++g) {
         count += list.groups[g].subtypeCount;
@@ -111,7 +111,7 @@ struct Row {
     Subtype subtype;
 };
 
-constexpr Row RowAt(const ListSpec& list, ULONG index) {
+constexpr Row RowAt(const ListLayout& list, ULONG index) {
     for (ULONG g = 0; g < list.groupCount; ++g) {
         const SizeGroup& group = list.groups[g];
         if (index < group.subtypeCount) {
@@ -140,7 +140,7 @@ constexpr Picture PictureOf(const Row& row) {
 
 // The caps allow exactly one size and quote the bit rates with the signed
 // height, so a top-down range has negative rates.
-constexpr KS_VIDEO_STREAM_CONFIG_CAPS MakeCaps(const ListSpec& list, const Row& row) {
+constexpr KS_VIDEO_STREAM_CONFIG_CAPS MakeCaps(const ListLayout& list, const Row& row) {
     const Picture picture = PictureOf(row);
     const SIZE size = {picture.width, picture.height};
     const LONG signedBitsPerFrame = picture.width * picture.height * LONG(picture.bitCount);
@@ -166,7 +166,7 @@ constexpr KS_VIDEO_STREAM_CONFIG_CAPS MakeCaps(const ListSpec& list, const Row& 
     return caps;
 }
 
-constexpr KS_VIDEOINFOHEADER MakeVideoInfo(const ListSpec& list, const Row& row) {
+constexpr KS_VIDEOINFOHEADER MakeVideoInfo(const ListLayout& list, const Row& row) {
     const Picture picture = PictureOf(row);
     const SubtypeInfo& subtype = Subtypes[ULONG(row.subtype)];
 
@@ -184,7 +184,7 @@ constexpr KS_VIDEOINFOHEADER MakeVideoInfo(const ListSpec& list, const Row& row)
     return info;
 }
 
-constexpr KS_DATARANGE_VIDEO MakeRange(const ListSpec& list, ULONG index) {
+constexpr KS_DATARANGE_VIDEO MakeRange(const ListLayout& list, ULONG index) {
     const Row row = RowAt(list, index);
     const SubtypeInfo& subtype = Subtypes[ULONG(row.subtype)];
     return KS_DATARANGE_VIDEO{
@@ -219,10 +219,10 @@ struct MakeIndexList<0, Index...> {
     using Type = IndexList<Index...>;
 };
 
-template <const ListSpec& List, typename Indexes = MakeIndexList<RangeListCount>::Type>
+template <const ListLayout& List, typename Indexes = MakeIndexList<RangeListCount>::Type>
 struct RangeTable;
 
-template <const ListSpec& List, ULONG... Index>
+template <const ListLayout& List, ULONG... Index>
 struct RangeTable<List, IndexList<Index...>> {
     static constexpr KS_DATARANGE_VIDEO Ranges[] = {MakeRange(List, Index)...};
     // The pin descriptor's type asks for non-const ranges; the streaming
