@@ -87,7 +87,9 @@ struct ListLayout {
     const SizeGroup* groups;
     ULONG groupCount;
     LONGLONG minFrameInterval; // 100 ns units: the full frame rate
-    LONG minFramesPerSecond;   // the bit-rate bounds of the stream caps
+    // The stream caps' bit-rate bounds: at the board's largest frame
+    // decimation (every fifth frame) and at the full rate.
+    LONG minFramesPerSecond;
     LONG maxFramesPerSecond;
 };
 
