@@ -704,7 +704,8 @@ NTSTATUS Bus::State::SubmitUrb(PIRP irp, PURB urb) {
     bool up, on;
     {
         std::lock_guard lk(m);
-        ++counters.urbs[function < counters.urbs.size() ? function : 0];
+        if (function < counters.urbs.size())
+            ++counters.urbs[function];
         up = connected;
         on = enabled;
     }

@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
 
 using namespace m4350::sim;
 
@@ -111,6 +113,26 @@ TEST(FirmwareImage, ValidImageBootsAndDamageIsNamed) {
             bad[c.offset] ^= 0x40;
         EXPECT_EQ(CheckFirmwareImage(bad.data(), bad.size()), c.expected) << c.what;
     }
+}
+
+TEST(FirmwareImage, WrittenFileBootsAndUnwritableOneIsReported) {
+    const std::string dir = testing::TempDir();
+    const std::string path = dir + "/f4350usb.bin";
+    std::string error;
+    ASSERT_TRUE(WriteFirmwareFile(path, &error, 0x01020304, 2048)) << error;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::vector<uint8_t> bytes(4096);
+    bytes.resize(std::fread(bytes.data(), 1, bytes.size(), f));
+    std::fclose(f);
+    std::remove(path.c_str());
+    FirmwareInfo info;
+    EXPECT_EQ(bytes.size(), 32u + 2048u);
+    EXPECT_EQ(CheckFirmwareImage(bytes.data(), bytes.size(), &info), FirmwareCheck::Ok);
+    EXPECT_EQ(info.version, 0x01020304u);
+
+    EXPECT_FALSE(WriteFirmwareFile(dir + "/no/such/folder/f.bin", &error));
+    EXPECT_NE(error.find("no/such/folder"), std::string::npos) << error;
 }
 
 TEST(FirmwareImage, Crc32MatchesTheStandardCheckValue) {

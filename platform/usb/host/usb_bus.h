@@ -121,7 +121,7 @@ struct BusOptions {
 };
 
 struct BusCounters {
-    std::array<uint64_t, 0x40> urbs{}; // submitted, by URB function
+    std::array<uint64_t, 0x40> urbs{}; // submitted, by URB function (higher ones: refused only)
     uint64_t refused = 0;              // unknown function or malformed URB
     uint64_t notConnected = 0;         // refused because the device was unplugged
     uint64_t completedAtOnce = 0;      // in the caller's context
@@ -142,7 +142,8 @@ struct BusCounters {
 
 class Bus {
 public:
-    // Creates the PDO and plugs `device` in.
+    // Creates the PDO and plugs `device` in. Throws std::runtime_error when
+    // the device object cannot be created (pool faults reach it too).
     explicit Bus(std::shared_ptr<DeviceModel> device, BusOptions options = {});
     // Unplugs (pending transfers fail), stops the bus threads, deletes the PDO.
     ~Bus();
