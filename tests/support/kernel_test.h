@@ -54,6 +54,7 @@ protected:
         m4350::WaitUntil([] { return host::LiveIrpCount() == 0; }, bound);
         m4350::WaitUntil([] { return host::PoolLiveCount() == 0; }, bound);
 
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL) << "the test ended at a raised IRQL";
         EXPECT_EQ(host::LiveSystemThreadCount(), 0u) << "system threads still running";
         EXPECT_EQ(host::OpenThreadHandleCount(), 0u) << "thread handles not closed";
         EXPECT_EQ(host::LiveWorkItemCount(), 0u) << "work items not freed";
