@@ -140,13 +140,16 @@ StatusOutcome queryStatus(Board* board, PULONG version) {
     if (!packet) {
         return StatusOutcome::NotSent;
     }
+    // The answer names board channel 3, whose event is channel number 0's.
+    // An answer that came in after an earlier query had given up must not
+    // pass for this one's.
+    KEVENT* event = &device->statusEvent[3 - CommandDefaultBoardChannel];
+    KeClearEvent(event);
     bool sendFailed = SendCommand(device, packet) != 0;
     ExFreePoolWithTag(packet, BoardTag);
 
-    // The answer names board channel 3, whose event is channel number 0's.
     LARGE_INTEGER timeout;
     timeout.QuadPart = -LONGLONG(AnswerTimeoutMs) * 10000;
-    KEVENT* event = &device->statusEvent[3 - CommandDefaultBoardChannel];
     if (KeWaitForSingleObject(event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
         DbgPrint("vid status expired\n");
         return StatusOutcome::NotAnswered;

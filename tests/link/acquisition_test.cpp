@@ -223,6 +223,15 @@ TEST_F(AcquisitionTest, StatusWithoutAnswerExpires) {
     EXPECT_EQ(version, 0x77u);
 }
 
+// An answer left over from a query that gave up does not answer the next.
+TEST_F(AcquisitionTest, LateAnswerOfAnEarlierQueryIsNotTaken) {
+    host::SetTimeScale(0.01);
+    KeSetEvent(&dev->get()->statusEvent[0], 1, FALSE);
+    answerStatus = false;
+    ULONG version = 0;
+    EXPECT_EQ(queryStatus(board, &version), StatusOutcome::NotAnswered);
+}
+
 TEST_F(AcquisitionTest, StatusAnsweredAfterAFailedSendIsNotSent) {
     sendStatus = STATUS_UNSUCCESSFUL;
     ULONG version = 0;

@@ -62,6 +62,8 @@ protected:
     }
 
     SimulatedBoard& StartBoard(m4350::sim::BoardConfig config = {}) {
+        // Room for the frames a slow (sanitized, loaded) bus leaves queued.
+        config.maxQueuedFrames = 64;
         model = MakeSimulatedBoard(config);
         SimulatedBoard& board = system->Plug(model);
         EXPECT_EQ(system->addStatus(), STATUS_SUCCESS);
@@ -88,6 +90,7 @@ protected:
         std::array<size_t, 4> verified{};
         std::array<ULONG, 4> lastDriverNumber{};
         std::array<uint32_t, 4> lastBoardNumber{};
+        std::array<uint64_t, 4> boardGaps{};
         for (ULONG n = 0; n < 4; ++n) {
             reference[n] = std::make_unique<m4350::sim::FrameBuilder>(3 - n, model->Mode(3 - n));
         }
@@ -98,7 +101,7 @@ protected:
                 while ((index = takeFrame(board, n, &compressed, &number)) >= 0) {
                     const UCHAR* data = frameData(board, n, index);
                     CheckFrame(n, *reference[n], data, number, verified[n], lastDriverNumber[n],
-                               lastBoardNumber[n]);
+                               lastBoardNumber[n], boardGaps[n]);
                     releaseFrame(board, n, index);
                     ++verified[n];
                 }
@@ -112,11 +115,18 @@ protected:
         };
         EXPECT_TRUE(m4350::WaitUntil(done, std::chrono::seconds(60)))
             << verified[0] << " " << verified[1] << " " << verified[2] << " " << verified[3];
+        // A frame the board itself never sent (its queue overflowed while the
+        // bus was slow) leaves a gap in its numbers; every other gap would be
+        // a frame the driver lost.
+        auto counters = model->Counters();
+        for (ULONG n = 0; n < 4; ++n) {
+            EXPECT_LE(boardGaps[n], counters.framesDropped[3 - n]) << "channel " << n;
+        }
     }
 
     void CheckFrame(ULONG n, m4350::sim::FrameBuilder& reference, const UCHAR* data,
                     ULONG driverNumber, size_t seen, ULONG& lastDriverNumber,
-                    uint32_t& lastBoardNumber) {
+                    uint32_t& lastBoardNumber, uint64_t& boardGaps) {
         ASSERT_NE(data, nullptr);
         const auto& geometry = reference.geometry();
         auto stamp = m4350::sim::ReadStamp(data, geometry.width, geometry.height);
@@ -124,7 +134,8 @@ protected:
         EXPECT_EQ(stamp.channel, 3 - n);
         if (seen > 0) {
             EXPECT_EQ(driverNumber, lastDriverNumber + 1) << "channel " << n;
-            EXPECT_EQ(stamp.frameNumber, lastBoardNumber + 1) << "channel " << n;
+            EXPECT_GT(stamp.frameNumber, lastBoardNumber) << "channel " << n;
+            boardGaps += stamp.frameNumber - lastBoardNumber - 1;
         }
         lastDriverNumber = driverNumber;
         lastBoardNumber = stamp.frameNumber;
@@ -152,8 +163,15 @@ TEST_F(BoardLinkSystemTest, FourChannelsDeliverTheBoardsFramesInOrder) {
         ASSERT_EQ(startAcquisition(board, n), 0);
     }
     VerifyFrames(board, FramesPerChannel);
+    KIRQL irql;
+    KeAcquireSpinLock(&board->lock, &irql);
+    ULONG refused = 0;
+    for (ULONG b = 0; b < 4; ++b) {
+        refused += board->badPayloadCount[b];
+    }
+    KeReleaseSpinLock(&board->lock, irql);
+    EXPECT_EQ(refused, 0u);
     for (ULONG n = 0; n < 4; ++n) {
-        EXPECT_EQ(board->badPayloadCount[3 - n], 0u);
         EXPECT_EQ(stopAcquisition(board, n), 0);
     }
     ULONG version = 0;

@@ -128,7 +128,9 @@ bool ReadStack::Complete(const void* buffer, NTSTATUS status, const std::vector<
     auto& bulk = found.urb->UrbBulkOrInterruptTransfer;
     ULONG n = std::min<ULONG>(bulk.TransferBufferLength, ULONG(data.size()));
     if (NT_SUCCESS(status)) {
-        std::memcpy(bulk.TransferBuffer, data.data(), n);
+        if (n) {
+            std::memcpy(bulk.TransferBuffer, data.data(), n);
+        }
         bulk.TransferBufferLength = n;
     } else {
         bulk.TransferBufferLength = 0;

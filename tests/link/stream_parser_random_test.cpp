@@ -132,7 +132,7 @@ TEST_F(RandomStreamTest, NothingOutsideTheBuffersIsTouched) {
             ULONG types[] = {1, 0x10, 0x20, rng()};
             PutAnswer(answer, 0, pick(6), types[pick(4)], rng(), rng());
             std::memcpy(block.data() + pick(length - 19), answer.data(), 20);
-        } else if (kind == 4) {
+        } else if (kind == 4 && length) {
             // The previous block with a few bytes changed.
             std::memcpy(block.data(), previous.data(), std::min<size_t>(length, previous.size()));
             for (uint32_t k = pick(8); k-- && length;) {
