@@ -45,7 +45,8 @@ void TermDestination(j_compress_ptr) {}
 
 } // namespace
 
-size_t EncodeJpeg422(const PlanarImage& image, uint8_t* out, size_t capacity, int quality) {
+size_t EncodeJpeg422(const PlanarImage& image, uint8_t* out, size_t capacity, int quality,
+                     bool restartEveryRow) {
     if (!image.y || !image.cb || !image.cr || image.width % 16 || image.height % 8 ||
         image.width == 0 || image.height == 0 || !out)
         return 0;
@@ -85,6 +86,8 @@ size_t EncodeJpeg422(const PlanarImage& image, uint8_t* out, size_t capacity, in
         cinfo.comp_info[c].h_samp_factor = 1;
         cinfo.comp_info[c].v_samp_factor = 1;
     }
+    if (restartEveryRow)
+        cinfo.restart_in_rows = 1;
     jpeg_start_compress(&cinfo, TRUE);
 
     JSAMPROW rowsY[DCTSIZE], rowsCb[DCTSIZE], rowsCr[DCTSIZE];
@@ -104,6 +107,45 @@ size_t EncodeJpeg422(const PlanarImage& image, uint8_t* out, size_t capacity, in
     const bool overflow = dest.overflow;
     jpeg_destroy_compress(&cinfo);
     return overflow ? 0 : size;
+}
+
+bool SplitJpegRows(const uint8_t* jpeg, size_t size, JpegRows* out) {
+    out->rows.clear();
+    // Walk the marker segments up to start of scan.
+    size_t p = 2;
+    if (size < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8)
+        return false;
+    for (;;) {
+        if (p + 4 > size || jpeg[p] != 0xFF)
+            return false;
+        const uint8_t marker = jpeg[p + 1];
+        const size_t length = size_t(jpeg[p + 2]) << 8 | jpeg[p + 3];
+        if (length < 2 || p + 2 + length > size)
+            return false;
+        p += 2 + length;
+        if (marker == 0xDA)
+            break;
+    }
+    out->headerSize = p;
+    // Entropy-coded data: 0xFF is stuffed as FF 00, so FF Dn is a restart
+    // marker and FF D9 the end.
+    size_t start = p;
+    for (size_t i = p; i + 1 < size; ++i) {
+        if (jpeg[i] != 0xFF || jpeg[i + 1] == 0x00)
+            continue;
+        const uint8_t marker = jpeg[i + 1];
+        if (marker >= 0xD0 && marker <= 0xD7) {
+            out->rows.push_back({start, i - start});
+            start = i + 2;
+            ++i;
+        } else if (marker == 0xD9) {
+            out->rows.push_back({start, i - start});
+            return true;
+        } else {
+            return false;
+        }
+    }
+    return false;
 }
 
 bool DecodeJpegLuma(const uint8_t* data, size_t size, DecodedLuma* out) {

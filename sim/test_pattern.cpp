@@ -1,5 +1,6 @@
 #include <sim/test_pattern.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace m4350::sim {
@@ -97,6 +98,15 @@ uint32_t DigitsTop(uint32_t height) {
 }
 
 } // namespace
+
+std::vector<LineRange> StampedLines(uint32_t width, uint32_t height) {
+    auto clip = [&](uint32_t first, uint32_t count) {
+        return LineRange{std::min(first, height), std::min(first + count, height)};
+    };
+    (void)width;
+    return {clip(L::kStripTop, L::kBlock), clip(MovingBoxY(height), L::kBoxSize),
+            clip(DigitsTop(height), kDigitH + 8)};
+}
 
 uint32_t MovingBoxX(uint32_t frameNumber, uint32_t width) {
     if (width <= L::kBoxSize)

@@ -248,6 +248,38 @@ TEST(FrameBuilder, JpegFramesDecodeToTheStampedPicture) {
     EXPECT_FALSE(DecodeJpegLuma(junk, sizeof(junk), &d));
 }
 
+TEST(FrameBuilder, SplicedJpegIsTheWholePictureEncodedAtOnce) {
+    // The builder re-encodes only the stamped rows; the result must be the
+    // very bytes a full encode of the stamped picture gives.
+    struct Case {
+        uint32_t format, scale, channel;
+    } cases[] = {{1, 3, 1}, {2, 1, 3}, {1, 2, 0}};
+    for (const Case& c : cases) {
+        FrameBuilder builder(c.channel, Mode(c.format, c.scale, kColorJpegWord));
+        const FrameGeometry& g = builder.geometry();
+        const size_t n = size_t(g.width) * g.height;
+        std::vector<uint8_t> bg(n * 2), picture;
+        PlanarImage back{bg.data(), bg.data() + n, bg.data() + n + n / 2, g.width, g.height};
+        PaintBackground(back, c.channel);
+        picture = bg;
+        PlanarImage im{picture.data(), picture.data() + n, picture.data() + n + n / 2, g.width,
+                       g.height};
+        uint32_t previous = 0;
+        for (uint32_t frame : {1u, 2u, 50u}) {
+            std::span<const uint8_t> t = builder.Build(frame);
+            StampFrame(im, back, c.channel, frame, previous);
+            previous = frame;
+            std::vector<uint8_t> whole(g.imageBytes);
+            const size_t size = EncodeJpeg422(im, whole.data(), whole.size(), kJpegQuality, true);
+            ASSERT_GT(size, 0u);
+            ASSERT_EQ(LoadLe32(&t[kHeaderCompressedSize]), size) << g.width << "x" << g.height;
+            EXPECT_TRUE(
+                std::equal(whole.begin(), whole.begin() + size, t.begin() + kFrameHeaderSize))
+                << g.width << "x" << g.height << " frame " << frame;
+        }
+    }
+}
+
 TEST(FaultPlan, SkipCountAndMatchSelectTheEvents) {
     FaultPlan plan;
     plan.Add({.fault = Fault::WithholdAck, .skip = 2, .count = 2});

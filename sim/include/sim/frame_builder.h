@@ -5,6 +5,7 @@
 // moving box), or, for JPEG, stamps and re-encodes.
 #pragma once
 
+#include <sim/jpeg_codec.h>
 #include <sim/mode.h>
 #include <sim/test_pattern.h>
 
@@ -33,6 +34,9 @@ public:
     uint32_t compressedSize() const { return compressed_; }
 
 private:
+    bool PrepareSplice();
+    size_t SpliceJpeg(uint8_t* out, size_t capacity);
+
     uint32_t channel_;
     ModeSettings mode_;
     FrameGeometry geometry_;
@@ -43,6 +47,17 @@ private:
     PlanarImage pristine_;
     uint32_t previous_ = 0;
     uint32_t compressed_ = 0;
+
+    // JPEG: the background encoded once with a restart marker per row of
+    // MCUs; each frame re-encodes only the rows the stamps touch and splices
+    // them in.
+    bool splice_ = false;
+    std::vector<uint8_t> backgroundJpeg_;
+    JpegRows backgroundRows_;
+    std::vector<uint32_t> dirtyRows_; // MCU rows (8 lines each), ascending
+    std::vector<uint8_t> dirtyPlanes_;
+    PlanarImage dirtyImage_;
+    std::vector<uint8_t> dirtyJpeg_;
 };
 
 } // namespace m4350::sim

@@ -15,8 +15,23 @@ inline constexpr int kJpegQuality = 85;
 // Encodes a planar 4:2:2 picture (width a multiple of 16, height of 8) into
 // `out`. Returns the compressed size, or 0 when it does not fit in
 // `capacity` or the picture cannot be encoded.
+// With `restartEveryRow`, a restart marker follows every row of MCUs (8
+// lines): the rows are then coded independently of each other, so a row can
+// be re-encoded alone and spliced in (see SplitJpegRows).
 size_t EncodeJpeg422(const PlanarImage& image, uint8_t* out, size_t capacity,
-                     int quality = kJpegQuality);
+                     int quality = kJpegQuality, bool restartEveryRow = false);
+
+// Where the rows of a JPEG encoded with restartEveryRow lie: everything up
+// to the entropy-coded data, then each row's coded bytes without the restart
+// marker that ends it.
+struct JpegRows {
+    size_t headerSize = 0;
+    struct Span {
+        size_t offset, size;
+    };
+    std::vector<Span> rows;
+};
+bool SplitJpegRows(const uint8_t* jpeg, size_t size, JpegRows* out);
 
 struct DecodedLuma {
     uint32_t width = 0;

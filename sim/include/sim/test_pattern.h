@@ -39,6 +39,13 @@ struct PatternLayout {
 uint32_t MovingBoxX(uint32_t frameNumber, uint32_t width);
 uint32_t MovingBoxY(uint32_t height);
 
+// Lines [first, last) that StampFrame may change: everything else stays as
+// PaintBackground left it, frame after frame.
+struct LineRange {
+    uint32_t first, last;
+};
+std::vector<LineRange> StampedLines(uint32_t width, uint32_t height);
+
 // Paints the parts that never change for this channel and size.
 void PaintBackground(const PlanarImage& image, uint32_t boardChannel);
 
