@@ -222,6 +222,8 @@ typedef NTSTATUS(NTAPI* PRTL_QUERY_REGISTRY_VALUES)(ULONG RelativeTo, PCWSTR Pat
                                                     PRTL_QUERY_REGISTRY_TABLE QueryTable,
                                                     PVOID Context, PVOID Environment);
 
+// RtlWriteRegistryValue and RtlCreateRegistryKey create the key with any
+// keys missing along its path: nothing installs service keys on this system.
 EXTERN_C NTSYSAPI NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path,
                                                        PCWSTR ValueName, ULONG ValueType,
                                                        PVOID ValueData, ULONG ValueLength);

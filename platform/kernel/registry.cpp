@@ -1171,22 +1171,13 @@ NTSTATUS QueryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTRY_TABLE ta
     return STATUS_SUCCESS;
 }
 
-// The key a write goes to. Like the kernel, only the last name of the path
-// is created; its parent must exist, so a write below a service that was
-// never installed fails with STATUS_OBJECT_NAME_NOT_FOUND.
-NTSTATUS OpenForWrite(HiveLock& hive, const std::vector<std::wstring>& parts, KeyPtr& key) {
-    if (parts.empty()) {
-        key = hive.Root();
-        return STATUS_SUCCESS;
-    }
-    const std::vector<std::wstring> parentParts(parts.begin(), parts.end() - 1);
-    KeyPtr parent = FindKey(hive.Root(), parentParts);
-    if (!parent) {
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    }
+// The key a write goes to, created with whatever is missing along its path.
+// On Windows a loaded driver's service key always exists, put there by its
+// installation; this system installs nothing, so a write below a service key
+// creates it rather than failing for want of an installer.
+KeyPtr OpenForWrite(HiveLock& hive, const std::vector<std::wstring>& parts) {
     bool created = false;
-    key = CreateSubkey(*parent, parts.back(), &created);
-    return STATUS_SUCCESS;
+    return CreateKey(hive.Root(), parts, &created);
 }
 
 } // namespace
@@ -1219,11 +1210,7 @@ EXTERN_C NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCW
         return status;
     }
     HiveLock hive;
-    KeyPtr key;
-    status = OpenForWrite(hive, parts, key);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
+    KeyPtr key = OpenForWrite(hive, parts);
     SetValue(*key, ValueName ? ValueName : L"", ValueType, ValueData, ValueLength);
     return hive.Save() ? STATUS_SUCCESS : STATUS_REGISTRY_IO_FAILED;
 }
@@ -1262,11 +1249,7 @@ EXTERN_C NTSTATUS NTAPI RtlCreateRegistryKey(ULONG RelativeTo, PWSTR Path) {
         return status;
     }
     HiveLock hive;
-    KeyPtr key;
-    status = OpenForWrite(hive, parts, key);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
+    OpenForWrite(hive, parts);
     return hive.Save() ? STATUS_SUCCESS : STATUS_REGISTRY_IO_FAILED;
 }
 

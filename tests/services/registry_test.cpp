@@ -278,25 +278,24 @@ TEST_F(RegistryRoutine, DeleteFlagRemovesTheValueAfterReading) {
 
 using RegistryWrite = ServicesTest;
 
-TEST_F(RegistryWrite, CreatesOnlyTheLastKeyOfThePath) {
+TEST_F(RegistryWrite, CreatesTheKeysAlongThePath) {
     ULONG value = 2;
-    // No service key: nothing to create Parameters under.
-    EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, Parameters, L"FixedStandard", REG_DWORD,
-                                    &value, sizeof(value)),
-              STATUS_OBJECT_NAME_NOT_FOUND);
-    EXPECT_FALSE(host::RegistryKeyExists(ParametersKey()));
-
-    host::RegistryCreateKey(host::ServiceKeyPath(L"m4350av"));
+    EXPECT_FALSE(host::RegistryKeyExists(host::ServiceKeyPath(L"m4350av")));
     EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, Parameters, L"FixedStandard", REG_DWORD,
                                     &value, sizeof(value)),
               STATUS_SUCCESS);
     EXPECT_EQ(host::GetServiceDword(Parameters, L"FixedStandard"), 2u);
     EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(Parameters)),
               STATUS_SUCCESS);
+    EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(L"m4350av\\Other")),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(RtlCreateRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(L"m4350av\\Other")),
+              STATUS_SUCCESS);
+    EXPECT_EQ(RtlCheckRegistryKey(RTL_REGISTRY_SERVICES, const_cast<PWSTR>(L"m4350av\\Other")),
+              STATUS_SUCCESS);
 }
 
 TEST_F(RegistryWrite, ValueIsVisibleToTheNextReadAndSurvivesAReload) {
-    host::RegistryCreateKey(host::ServiceKeyPath(L"m4350av"));
     ULONG value = 2;
     ASSERT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, Parameters, L"FixedStandard", REG_DWORD,
                                     &value, sizeof(value)),
