@@ -276,6 +276,17 @@ TEST_F(BoardTest, SaveAndLoadRoundTrip) {
     EXPECT_EQ(LoadConfig(5, loaded), FileCannotOpen);
 }
 
+// The method set's fixed standard goes to the registry and is read anew by
+// whoever needs it next.
+TEST_F(BoardTest, FixedStandardIsWrittenToTheRegistry) {
+    WriteFixedStandard(2);
+    EXPECT_EQ(host::GetServiceDword(Parameters, L"FixedStandard"), 2u);
+    EXPECT_EQ(QueryParameter(L"FixedStandard"), 2u);
+    EXPECT_EQ(host::DebugLogCount("fixed standard 2"), 1u);
+    EXPECT_EQ(host::DebugLogCount("set val 0 to registry 2"), 1u);
+    EXPECT_EQ(host::DebugLogCount("set fixed standard"), 1u);
+}
+
 // --- Board numbers ---------------------------------------------------------
 
 // A new board takes the lowest number no running board holds, so two running
