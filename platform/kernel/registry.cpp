@@ -207,6 +207,13 @@ std::string Serialize(const Key& root) {
     std::string out =
         "# m4350 registry hive. One [key] section per key; values as \"name\"=type:data.\n"
         "# Rewritten after every change: edit it only while nothing runs on this root.\n\n";
+    if (!root.values.empty()) {
+        out += "[\\Registry]\n";
+        for (const auto& [upcased, value] : root.values) {
+            AppendValue(out, value);
+        }
+        out += '\n';
+    }
     for (const auto& [upcased, sub] : root.subkeys) {
         if (!sub->isVolatile) {
             AppendKey(out, *sub, L"\\Registry\\" + sub->name);

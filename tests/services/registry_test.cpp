@@ -361,6 +361,7 @@ TEST_F(RegistryFile, RoundTripsEveryType) {
     host::RegistrySetValue(key, L"odd", REG_DWORD, oddDword, sizeof(oddDword));
     host::RegistrySetValue(key, awkward, REG_LINK, binary, sizeof(binary));
     host::RegistryCreateKey(key + L"\\Empty subkey");
+    host::RegistrySetDword(L"\\Registry", L"On the root", 1);
 
     const wchar_t* names[] = {L"dword", L"qword", L"sz",     L"expand", L"",
                               L"empty", L"multi", L"binary", L"none",   L"odd"};
@@ -379,6 +380,7 @@ TEST_F(RegistryFile, RoundTripsEveryType) {
         EXPECT_EQ(after->data, before[i].data) << i;
     }
     EXPECT_TRUE(host::RegistryKeyExists(key + L"\\empty SUBKEY"));
+    EXPECT_EQ(host::RegistryGetDword(L"\\Registry", L"on the root"), 1u);
     EXPECT_EQ(host::RegistryGetString(key, L"sz"), awkward);
 }
 
