@@ -120,6 +120,9 @@ NTSTATUS PinDataRanges(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     const KSPIN_DESCRIPTOR& pd = d->PinDescriptor;
     ULONG size = sizeof(KSMULTIPLE_ITEM);
     for (ULONG i = 0; i < pd.DataRangesCount; ++i) {
+        if (pd.DataRanges[i] == nullptr) {
+            return STATUS_INVALID_DEVICE_STATE;
+        }
         size += Align8(pd.DataRanges[i]->FormatSize);
     }
     std::vector<LONGLONG> storage(size / sizeof(LONGLONG) + 1);
@@ -172,7 +175,7 @@ NTSTATUS PinDataIntersection(PIRP irp, PKSIDENTIFIER request, PVOID data) {
         }
         for (ULONG j = 0; j < pd.DataRangesCount; ++j) {
             PKSDATARANGE pinRange = pd.DataRanges[j];
-            if (!RangesOverlap(callerRange, pinRange)) {
+            if (pinRange == nullptr || !RangesOverlap(callerRange, pinRange)) {
                 continue;
             }
             ULONG dataSize = 0;
@@ -510,9 +513,9 @@ NTSTATUS DispatchAutomation(FileContext* file, PIRP irp) {
 
     // Handlers work on the class's copies: a handler cannot write past the
     // caller's buffers, and request and data may be one caller buffer.
-    std::vector<LONGLONG> request((inLength + 7) / 8);
+    std::vector<LONGLONG> request((static_cast<size_t>(inLength) + 7) / 8);
     std::memcpy(request.data(), userRequest, inLength);
-    std::vector<LONGLONG> data((outLength + 7) / 8 + 1);
+    std::vector<LONGLONG> data((static_cast<size_t>(outLength) + 7) / 8 + 1);
     if (outLength != 0) {
         std::memcpy(data.data(), userData, outLength);
     }

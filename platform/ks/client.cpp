@@ -5,6 +5,7 @@
 #include <host/kernel.h>
 #include <host/ks_client.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -175,16 +176,20 @@ NTSTATUS IntersectDataRange(HANDLE filter, ULONG pinId, const KSDATARANGE* range
     if (range == nullptr || range->FormatSize < sizeof(KSDATARANGE)) {
         return STATUS_INVALID_PARAMETER;
     }
-    ULONG rangeBytes = (range->FormatSize + 7u) & ~7u;
-    ULONG length = sizeof(KSP_PIN) + sizeof(KSMULTIPLE_ITEM) + rangeBytes;
-    std::vector<LONGLONG> request((length + 7) / 8);
+    size_t rangeBytes = (static_cast<size_t>(range->FormatSize) + 7u) & ~size_t{7};
+    size_t total = sizeof(KSP_PIN) + sizeof(KSMULTIPLE_ITEM) + rangeBytes;
+    if (total > MAXULONG) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG length = static_cast<ULONG>(total);
+    std::vector<LONGLONG> request((total + 7) / 8);
     auto* pin = reinterpret_cast<PKSP_PIN>(request.data());
     pin->Property.Set = KSPROPSETID_Pin;
     pin->Property.Id = KSPROPERTY_PIN_DATAINTERSECTION;
     pin->Property.Flags = KSPROPERTY_TYPE_GET;
     pin->PinId = pinId;
     auto* list = reinterpret_cast<PKSMULTIPLE_ITEM>(pin + 1);
-    list->Size = sizeof(KSMULTIPLE_ITEM) + rangeBytes;
+    list->Size = static_cast<ULONG>(sizeof(KSMULTIPLE_ITEM) + rangeBytes);
     list->Count = 1;
     std::memcpy(list + 1, range, range->FormatSize);
     return DeviceIoControl(filter, IOCTL_KS_PROPERTY, request.data(), length, data, dataLength,
@@ -287,7 +292,7 @@ std::size_t CompletedFrameCount(HANDLE pin) {
 }
 
 StreamBuffer::StreamBuffer(ULONG headerSize, ULONG frameExtent)
-    : header_((headerSize + 7) / 8), data_(frameExtent) {
+    : header_((std::max<size_t>(headerSize, sizeof(KSSTREAM_HEADER)) + 7) / 8), data_(frameExtent) {
     KSSTREAM_HEADER* h = Header();
     h->Size = headerSize;
     h->FrameExtent = frameExtent;

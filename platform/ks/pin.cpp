@@ -109,7 +109,8 @@ static bool CanProcess(Pin* pin) {
 }
 
 static std::vector<LONGLONG> CopyBytes(const void* data, ULONG size) {
-    std::vector<LONGLONG> storage((size + sizeof(LONGLONG) - 1) / sizeof(LONGLONG));
+    std::vector<LONGLONG> storage((static_cast<size_t>(size) + sizeof(LONGLONG) - 1) /
+                                  sizeof(LONGLONG));
     std::memcpy(storage.data(), data, size);
     return storage;
 }
