@@ -174,12 +174,13 @@ EXTERN_C NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     KIRQL irql = KeGetCurrentIrql();
+    UCHAR major = sp->MajorFunction; // the IRP may be gone when dispatch returns
     NTSTATUS status = dispatch(DeviceObject, Irp);
     if (KeGetCurrentIrql() != irql) {
         kernel::Violate(host::Rule::IrqlNotRestored,
                         "dispatch routine of device " + Describe(DeviceObject) +
-                            " (major function " + std::to_string(sp->MajorFunction) +
-                            ") called at IRQL " + std::to_string(irql) + " returned at IRQL " +
+                            " (major function " + std::to_string(major) + ") called at IRQL " +
+                            std::to_string(irql) + " returned at IRQL " +
                             std::to_string(KeGetCurrentIrql()));
         kernel::SetIrql(irql);
     }

@@ -26,6 +26,15 @@ NTSTATUS ReturnAtDispatch(PDEVICE_OBJECT, PIRP, PVOID) {
 
 VOID NeverCalled(PDEVICE_OBJECT, PIRP) {}
 
+// Completes the request (which frees it) and forgets to lower the IRQL.
+NTSTATUS DispatchLeavingIrqlRaised(PDEVICE_OBJECT, PIRP irp) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
 // Completes an IRP of one stack location with the given routine installed.
 PIRP CompleteWith(PIO_COMPLETION_ROUTINE routine) {
     PIRP irp = IoAllocateIrp(1, FALSE);
@@ -134,6 +143,15 @@ const RuleCase kRules[] = {
      }},
     {"CompletionRoutineLeavesIrqlRaised", host::Rule::IrqlNotRestored,
      [] { IoFreeIrp(CompleteWith(ReturnAtDispatch)); }},
+    {"DispatchRoutineLeavesIrqlRaised", host::Rule::IrqlNotRestored,
+     [] {
+         DeviceStack stack;
+         stack.lowerDriver.MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchLeavingIrqlRaised;
+         IO_STATUS_BLOCK iosb{};
+         PIRP irp = IoBuildDeviceIoControlRequest(0, stack.lower, nullptr, 0, nullptr, 0, FALSE,
+                                                  nullptr, &iosb);
+         IoCallDriver(stack.lower, irp);
+     }},
     {"LowerToAHigherIrql", host::Rule::IrqlBadLower, [] { KeLowerIrql(DISPATCH_LEVEL); }},
     {"RaiseToALowerIrql", host::Rule::IrqlBadRaise,
      [] {
