@@ -5,23 +5,37 @@
 #include <host/kernel.h>
 
 #include <cstring>
+#include <unordered_set>
 
 namespace ks {
 
 namespace {
 constexpr ULONG kBagMagic = 0x4B534247; // "GBSK"
+
+// Live bags, so that a stale or foreign bag pointer is refused rather than
+// followed.
+std::mutex g_bagsLock;
+std::unordered_set<const ObjectBag*> g_bags;
 } // namespace
 
-ObjectBag::ObjectBag() : magic_(kBagMagic) {}
+ObjectBag::ObjectBag() : magic_(kBagMagic) {
+    std::lock_guard<std::mutex> guard(g_bagsLock);
+    g_bags.insert(this);
+}
 
 ObjectBag::~ObjectBag() {
+    {
+        std::lock_guard<std::mutex> guard(g_bagsLock);
+        g_bags.erase(this);
+    }
     FreeAll();
     magic_ = 0;
 }
 
 ObjectBag* ObjectBag::FromHandle(KSOBJECT_BAG bag) {
     auto* b = static_cast<ObjectBag*>(bag);
-    if (b == nullptr || b->magic_ != kBagMagic) {
+    std::lock_guard<std::mutex> guard(g_bagsLock);
+    if (b == nullptr || g_bags.count(b) == 0 || b->magic_ != kBagMagic) {
         return nullptr;
     }
     return b;

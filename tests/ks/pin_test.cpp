@@ -366,3 +366,26 @@ TEST_F(KsPinTest, ReferenceClockOnlyWhenAssignedAndCounted) {
     EXPECT_EQ(clock->Release(), 0u);
     EXPECT_EQ(host::ks::LiveObjectCounts().clocks, 0);
 }
+
+TEST_F(KsPinTest, PinHandlesAnswerTheConnectionSetAndNotTheFiltersSets) {
+    HANDLE pin = NewPin();
+    ULONG returned = 0;
+    EXPECT_EQ(host::ks::GetProperty(pin, KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT,
+                                    nullptr, 0, &returned),
+              STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(returned, ktest::kFormatSize);
+    KS_DATAFORMAT_VIDEOINFOHEADER format{};
+    ASSERT_EQ(host::ks::GetProperty(pin, KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT,
+                                    &format, sizeof(format), &returned),
+              STATUS_SUCCESS);
+    KS_DATAFORMAT_VIDEOINFOHEADER expected = FormatOf(ktest::RangeUyvy());
+    EXPECT_EQ(std::memcmp(&format, &expected, sizeof(format)), 0);
+
+    LONG value = 0;
+    EXPECT_EQ(host::ks::GetProperty(pin, ktest::PROPSETID_KsTest, ktest::kPropValue, &value,
+                                    sizeof(value), &returned),
+              STATUS_PROPSET_NOT_FOUND);
+    EXPECT_EQ(host::ks::GetProperty(filter_, KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE,
+                                    &value, sizeof(value), &returned),
+              STATUS_PROPSET_NOT_FOUND);
+}
