@@ -5,6 +5,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+
+#include <host/services.h>
 
 namespace m4350::sim {
 
@@ -118,6 +121,14 @@ bool WriteFirmwareFile(const std::string& path, std::string* error, uint32_t ver
         return false;
     }
     return true;
+}
+
+std::string InstallFirmwareFile(std::string* error, uint32_t version, size_t payloadSize) {
+    std::error_code ec;
+    const std::filesystem::path dir = host::SystemRoot() / "system32" / "drivers";
+    std::filesystem::create_directories(dir, ec);
+    const std::string path = (dir / "f4350usb.bin").string();
+    return WriteFirmwareFile(path, error, version, payloadSize) ? path : std::string();
 }
 
 } // namespace m4350::sim

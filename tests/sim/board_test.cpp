@@ -12,6 +12,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <host/services.h>
 #include <optional>
 
 using namespace m4350::sim;
@@ -169,6 +172,21 @@ TEST_F(BoardTest, ValidImageBootsWithFourReadyBlocks) {
     EXPECT_EQ(c.firmwareLoads, 1u);
     EXPECT_EQ(c.readyBlocks, 4u);
     EXPECT_EQ(c.powerCycles, 3u);
+}
+
+TEST_F(BoardTest, InstalledFirmwareFileBoots) {
+    std::string error;
+    const std::string path = InstallFirmwareFile(&error, 0x00030001);
+    ASSERT_FALSE(path.empty()) << error;
+    EXPECT_EQ(std::filesystem::path(path), host::SystemRoot() / "system32/drivers/f4350usb.bin");
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+    Plug();
+    ASSERT_EQ(Boot(image), STATUS_SUCCESS);
+    for (int i = 0; i < 4; ++i)
+        ASSERT_TRUE(ReadAnswer());
+    EXPECT_EQ(board->FirmwareVersion(), 0x00030001u);
 }
 
 TEST_F(BoardTest, DamagedImageDoesNotBoot) {

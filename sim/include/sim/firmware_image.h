@@ -61,4 +61,10 @@ bool WriteFirmwareFile(const std::string& path, std::string* error,
                        uint32_t version = kDefaultFirmwareVersion,
                        size_t payloadSize = kDefaultFirmwarePayload);
 
+// Writes a valid image where the driver loads it from:
+// <system root>/system32/drivers/f4350usb.bin. Returns the path, or an empty
+// string with `error` set.
+std::string InstallFirmwareFile(std::string* error, uint32_t version = kDefaultFirmwareVersion,
+                                size_t payloadSize = kDefaultFirmwarePayload);
+
 } // namespace m4350::sim
