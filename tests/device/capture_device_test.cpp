@@ -20,6 +20,8 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <thread>
+#include <vector>
 
 namespace m4350test {
 namespace {
@@ -217,6 +219,43 @@ TEST_F(CaptureDeviceTest, BoardNumbersStayDistinctAcrossStops) {
     EXPECT_EQ(third.device()->board->boardNumber, 0u);
     EXPECT_EQ(second.device()->board->boardNumber, 1u);
     EXPECT_EQ(BoardCounter, 2);
+}
+
+// Set-modes of different channels run at once; the command mutex keeps one
+// command and its acknowledgement on the wire at a time, so every channel
+// gets its own mode and its own acknowledgement.
+TEST_F(CaptureDeviceTest, ConcurrentSetModesEachGetTheirAcknowledgement) {
+    auto sim = MakeSimulatedBoard();
+    SimulatedBoard& board = system->Plug(sim);
+    ASSERT_EQ(system->Start(board), STATUS_SUCCESS);
+    Board* b = board.device()->board;
+    ASSERT_NE(b, nullptr);
+    const uint64_t setModesBefore = sim->Counters().setMode;
+    const uint64_t acksBefore = sim->Counters().acks;
+
+    LONG results[4] = {-9, -9, -9, -9};
+    std::vector<std::thread> threads;
+    for (ULONG n = 0; n < 4; ++n) {
+        threads.emplace_back([b, n, &results] {
+            ModeSettings mode;
+            getMode(b, n, &mode);
+            mode.scale = n == 0 ? 2 : 3;
+            mode.color = 2;
+            mode.restart = 1;
+            results[n] = setMode(b, n, &mode);
+        });
+    }
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    for (ULONG n = 0; n < 4; ++n) {
+        EXPECT_EQ(results[n], 0) << n;
+        EXPECT_EQ(sim->Mode(3 - n).scale, n == 0 ? 2u : 3u) << n;
+        EXPECT_EQ(b->expectedFrameSize[3 - n], n == 0 ? 311296u : 163840u) << n;
+    }
+    EXPECT_EQ(sim->Counters().setMode - setModesBefore, 4u);
+    EXPECT_EQ(sim->Counters().acks - acksBefore, 4u);
+    EXPECT_EQ(host::DebugLogCount("set mode expired"), 0u);
 }
 
 TEST_F(CaptureDeviceTest, PowerDownMarksTheBoardOnlyForD2AndD3) {
