@@ -6,6 +6,7 @@
 
 #include <host/kernel.h>
 #include <host/services.h>
+#include <host/usb_bus.h>
 
 #include <gtest/gtest.h>
 
@@ -188,6 +189,26 @@ TEST_F(UsbPortTest, PipeRequestsCheckTheirPipe) {
     device()->usb.interfaceCopy = nullptr;
     EXPECT_EQ(AbortPipe(device(), 0), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(host::DebugLogCount("no interface info - Exiting"), 1u);
+}
+
+// The oldest stacks take a pipe request four bytes shorter.
+TEST_F(UsbPortTest, OldStacksGetTheShortPipeRequest) {
+    struct Case {
+        ULONG usbdi;
+        USHORT length;
+        size_t messages;
+    } cases[] = {{0x100, 36, 1}, {0x101, 40, 0}, {0x600, 40, 0}};
+    for (const Case& c : cases) {
+        stack().clear();
+        host::ClearDebugLog();
+        host::usb::SetUsbdiVersion(c.usbdi);
+        EXPECT_EQ(ResetPipe(device(), 0), STATUS_SUCCESS);
+        auto seen = stack().requests();
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0].urbLength, c.length) << std::hex << c.usbdi;
+        EXPECT_EQ(host::DebugLogCount("Detected OSR2.1"), c.messages) << std::hex << c.usbdi;
+    }
+    host::usb::SetUsbdiVersion(0x600);
 }
 
 TEST_F(UsbPortTest, VendorRequestOnTheWire) {
