@@ -182,7 +182,9 @@ void RecoverFromError(ReadRequest* request) {
     CaptureDevice* device = request->device;
     RecoverPipe(device, request->recoveryPipe);
 
-    IoFreeWorkItem(request->workItem);
+    // The work item is freed last: until then it shows that the recovery
+    // still runs, and whoever waits for the work items waits for all of it.
+    PIO_WORKITEM workItem = request->workItem;
     request->workItem = nullptr;
     PIRP failed = request->failedIrp;
     request->failedIrp = nullptr;
@@ -204,6 +206,7 @@ void RecoverFromError(ReadRequest* request) {
     // stop does not have to give up on it after a time-out.
     PKEVENT stopEvent = request->stopEvent;
     FinishPacket(device, failed);
+    IoFreeWorkItem(workItem);
     if (ended) {
         SignalStop(stopEvent);
     }
