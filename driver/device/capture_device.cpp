@@ -212,6 +212,14 @@ void CaptureDeviceStop(PKSDEVICE device, PIRP irp) {
             stopAcquisition(board, n);
         }
         StopReadPipe(context);
+        // A read whose error recovery outlived the read pipe's waits still
+        // holds its packet's remove-lock reference and will touch its request
+        // block: the Board goes only once every reference is back. Start
+        // initialises the lock anew.
+        if (NT_SUCCESS(IoAcquireRemoveLockEx(&context->usb.removeLock, context, __FILE__, __LINE__,
+                                             RemoveLockSize))) {
+            IoReleaseRemoveLockAndWaitEx(&context->usb.removeLock, context, RemoveLockSize);
+        }
         Deconfigure(context);
         FreeInterfaceCopy(context);
 
