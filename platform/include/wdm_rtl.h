@@ -12,61 +12,7 @@
 #include "ntdef.h"
 #include "ntstatus.h"
 
-// ---------------------------------------------------------------------------
-// Access rights
-// ---------------------------------------------------------------------------
-
-#ifndef DELETE
-#define DELETE 0x00010000L
-#endif
-#ifndef READ_CONTROL
-#define READ_CONTROL 0x00020000L
-#endif
-#ifndef WRITE_DAC
-#define WRITE_DAC 0x00040000L
-#endif
-#ifndef WRITE_OWNER
-#define WRITE_OWNER 0x00080000L
-#endif
-#ifndef SYNCHRONIZE
-#define SYNCHRONIZE 0x00100000L
-#endif
-#ifndef STANDARD_RIGHTS_REQUIRED
-#define STANDARD_RIGHTS_REQUIRED 0x000F0000L
-#endif
-#ifndef STANDARD_RIGHTS_READ
-#define STANDARD_RIGHTS_READ READ_CONTROL
-#endif
-#ifndef STANDARD_RIGHTS_WRITE
-#define STANDARD_RIGHTS_WRITE READ_CONTROL
-#endif
-#ifndef STANDARD_RIGHTS_EXECUTE
-#define STANDARD_RIGHTS_EXECUTE READ_CONTROL
-#endif
-#ifndef STANDARD_RIGHTS_ALL
-#define STANDARD_RIGHTS_ALL 0x001F0000L
-#endif
-#ifndef SPECIFIC_RIGHTS_ALL
-#define SPECIFIC_RIGHTS_ALL 0x0000FFFFL
-#endif
-#ifndef ACCESS_SYSTEM_SECURITY
-#define ACCESS_SYSTEM_SECURITY 0x01000000L
-#endif
-#ifndef MAXIMUM_ALLOWED
-#define MAXIMUM_ALLOWED 0x02000000L
-#endif
-#ifndef GENERIC_READ
-#define GENERIC_READ 0x80000000L
-#endif
-#ifndef GENERIC_WRITE
-#define GENERIC_WRITE 0x40000000L
-#endif
-#ifndef GENERIC_EXECUTE
-#define GENERIC_EXECUTE 0x20000000L
-#endif
-#ifndef GENERIC_ALL
-#define GENERIC_ALL 0x10000000L
-#endif
+#include "ntaccess.h"
 
 // ---------------------------------------------------------------------------
 // Counted strings
@@ -128,43 +74,6 @@ EXTERN_C NTSYSAPI SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID*
 // ---------------------------------------------------------------------------
 // Registry
 // ---------------------------------------------------------------------------
-
-#ifndef REG_NONE
-#define REG_NONE 0
-#define REG_SZ 1
-#define REG_EXPAND_SZ 2
-#define REG_BINARY 3
-#define REG_DWORD 4
-#define REG_DWORD_LITTLE_ENDIAN 4
-#define REG_DWORD_BIG_ENDIAN 5
-#define REG_LINK 6
-#define REG_MULTI_SZ 7
-#define REG_RESOURCE_LIST 8
-#define REG_FULL_RESOURCE_DESCRIPTOR 9
-#define REG_RESOURCE_REQUIREMENTS_LIST 10
-#define REG_QWORD 11
-#define REG_QWORD_LITTLE_ENDIAN 11
-#endif
-
-#ifndef KEY_QUERY_VALUE
-#define KEY_QUERY_VALUE 0x0001
-#define KEY_SET_VALUE 0x0002
-#define KEY_CREATE_SUB_KEY 0x0004
-#define KEY_ENUMERATE_SUB_KEYS 0x0008
-#define KEY_NOTIFY 0x0010
-#define KEY_CREATE_LINK 0x0020
-#define KEY_WOW64_64KEY 0x0100
-#define KEY_WOW64_32KEY 0x0200
-#define KEY_READ                                                                                   \
-    ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) &              \
-     (~SYNCHRONIZE))
-#define KEY_WRITE ((STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & (~SYNCHRONIZE))
-#define KEY_EXECUTE ((KEY_READ) & (~SYNCHRONIZE))
-#define KEY_ALL_ACCESS                                                                             \
-    ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY |                 \
-      KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY | KEY_CREATE_LINK) &                                     \
-     (~SYNCHRONIZE))
-#endif
 
 // RelativeTo of the Rtl registry calls. RTL_REGISTRY_SERVICES is
 // \Registry\Machine\System\CurrentControlSet\Services; RTL_REGISTRY_OPTIONAL
