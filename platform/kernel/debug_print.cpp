@@ -220,7 +220,7 @@ std::string FormatText(const char* format, va_list ap) {
 
         const char conversion = *p;
         if (!conversion) {
-            out.append(start, p); // an unfinished specification stays as written
+            out.append(start, p); // an unfinished conversion stays as written
             break;
         }
         ++p;
