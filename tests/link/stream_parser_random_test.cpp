@@ -129,7 +129,7 @@ TEST_F(RandomStreamTest, NothingOutsideTheBuffersIsTouched) {
             continuation = size > 0 ? ULONG(size) / BlockBytes : 0;
         } else if (kind == 2 && length >= 20) {
             std::vector<UCHAR> answer(20);
-            ULONG types[] = {1, 0x10, 0x20, rng()};
+            ULONG types[] = {1, 0x10, 0x20, ULONG(rng())};
             PutAnswer(answer, 0, pick(6), types[pick(4)], rng(), rng());
             std::memcpy(block.data() + pick(length - 19), answer.data(), 20);
         } else if (kind == 4 && length) {
