@@ -86,6 +86,16 @@ LSTATUS Resolve(HiveLock& hive, HKEY hKey, REGSAM needed, KeyPtr& key) {
     return key->deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
 }
 
+// The existing key `parts` below the key behind a handle, with the hive
+// lock held.
+LSTATUS FindSubKey(HiveLock& hive, HKEY hKey, const std::vector<std::wstring>& parts, KeyPtr& key) {
+    if (LSTATUS status = Resolve(hive, hKey, 0, key); status != ERROR_SUCCESS) {
+        return status;
+    }
+    key = FindKey(key, parts);
+    return key ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+}
+
 HKEY NewHandle(const KeyPtr& key, REGSAM access) {
     auto open = std::make_unique<OpenKey>(OpenKey{key, MapAccess(access)});
     auto handle = reinterpret_cast<HKEY>(open.get());
@@ -203,12 +213,8 @@ EXTERN_C LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptio
     }
     HiveLock hive;
     KeyPtr key;
-    if (LSTATUS status = Resolve(hive, hKey, 0, key); status != ERROR_SUCCESS) {
+    if (LSTATUS status = FindSubKey(hive, hKey, parts, key); status != ERROR_SUCCESS) {
         return status;
-    }
-    key = FindKey(key, parts);
-    if (!key) {
-        return ERROR_FILE_NOT_FOUND;
     }
     *phkResult = NewHandle(key, samDesired);
     return ERROR_SUCCESS;
@@ -300,17 +306,14 @@ EXTERN_C LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
     if (LSTATUS status = SplitSubKey(lpSubKey, parts); status != ERROR_SUCCESS) {
         return status;
     }
-    HiveLock hive;
-    KeyPtr key;
-    if (LSTATUS status = Resolve(hive, hKey, 0, key); status != ERROR_SUCCESS) {
-        return status;
-    }
+    // A predefined key always resolves, so refusing it first changes nothing.
     if (parts.empty() && PredefinedPath(hKey)) {
         return ERROR_ACCESS_DENIED;
     }
-    key = FindKey(key, parts);
-    if (!key) {
-        return ERROR_FILE_NOT_FOUND;
+    HiveLock hive;
+    KeyPtr key;
+    if (LSTATUS status = FindSubKey(hive, hKey, parts, key); status != ERROR_SUCCESS) {
+        return status;
     }
     if (!key->subkeys.empty() || !key->parent) {
         return ERROR_ACCESS_DENIED;
@@ -326,12 +329,8 @@ EXTERN_C LSTATUS WINAPI RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
     }
     HiveLock hive;
     KeyPtr key;
-    if (LSTATUS status = Resolve(hive, hKey, 0, key); status != ERROR_SUCCESS) {
+    if (LSTATUS status = FindSubKey(hive, hKey, parts, key); status != ERROR_SUCCESS) {
         return status;
-    }
-    key = FindKey(key, parts);
-    if (!key) {
-        return ERROR_FILE_NOT_FOUND;
     }
     if (!lpSubKey || parts.empty()) {
         // Without a subkey the key itself stays; everything in it goes.
