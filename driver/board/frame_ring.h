@@ -17,6 +17,10 @@ struct FrameBuffer {
     ULONG state;
     PUCHAR data; // FrameBufferSize bytes, or null when it could not be allocated
     ULONG fill;  // bytes written or counted for the frame in this buffer
+    // Bytes of the frame actually copied into data: fill, less the blocks left
+    // out because they would have crossed the write limit. Set from the
+    // frame's first block on; meaningless while the buffer is Free.
+    ULONG copied;
 };
 
 struct FrameRing {
@@ -29,6 +33,11 @@ struct FrameRecord {
     ULONG bufferIndex;
     ULONG compressedSize;
     ULONG frameNumber;
+    // Bytes of picture the buffer holds for this frame, header excluded: its
+    // fill at completion, or less when a block would have crossed the limit
+    // and was left out. Can exceed the mode's image size by the padding of
+    // the frame's last block.
+    ULONG rawSize;
 };
 
 struct FrameQueue {

@@ -75,7 +75,8 @@ BOOLEAN queuePopIfFull(FrameQueue* queue, FrameRecord* record) {
     return popped;
 }
 
-LONG takeFrame(Board* board, ULONG channel, PULONG compressedSize, PULONG frameNumber) {
+LONG takeFrame(Board* board, ULONG channel, PULONG compressedSize, PULONG frameNumber,
+               PULONG rawSize) {
     if (channel >= BoardChannelCount) {
         DbgPrint("wrong channel!\n");
         return -1;
@@ -92,6 +93,9 @@ LONG takeFrame(Board* board, ULONG channel, PULONG compressedSize, PULONG frameN
     }
     if (frameNumber) {
         *frameNumber = record.frameNumber;
+    }
+    if (rawSize) {
+        *rawSize = record.rawSize;
     }
     return LONG(record.bufferIndex);
 }

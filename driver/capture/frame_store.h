@@ -18,8 +18,10 @@ struct Board;
 
 // Oldest completed frame of a channel: its buffer index, or -1 when the queue
 // is empty or the channel is out of range. The buffer stays Ready until
-// releaseFrame.
-LONG takeFrame(Board* board, ULONG channel, PULONG compressedSize, PULONG frameNumber);
+// releaseFrame. rawSize, when given, receives the bytes of picture the buffer
+// holds (FrameRecord::rawSize).
+LONG takeFrame(Board* board, ULONG channel, PULONG compressedSize, PULONG frameNumber,
+               PULONG rawSize = nullptr);
 
 // Bytes of a frame buffer; null without a board, for a bad channel or index,
 // or when the buffer could not be allocated at board creation.

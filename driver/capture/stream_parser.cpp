@@ -134,6 +134,7 @@ void ParseLocked(Board* board, const UCHAR* block, ULONG length) {
     FrameQueue* queue = &board->frameQueues[c];
     if (buffer->state == FrameFree) {
         buffer->fill = 0;
+        buffer->copied = 0;
         buffer->state = FrameFilling;
     } else if (buffer->state == FrameReady) {
         // Still queued or with the consumer. Only a full queue gives a buffer
@@ -145,6 +146,7 @@ void ParseLocked(Board* board, const UCHAR* block, ULONG length) {
         board->currentBuffer[c] = LONG(oldest.bufferIndex);
         buffer = &ring->buffers[oldest.bufferIndex];
         buffer->fill = 0;
+        buffer->copied = 0;
         buffer->state = FrameFilling;
     }
 
@@ -165,6 +167,7 @@ void ParseLocked(Board* board, const UCHAR* block, ULONG length) {
     }
     if (ULONGLONG(buffer->fill) + n <= limit) {
         RtlCopyMemory(buffer->data + buffer->fill, block + offset, n);
+        buffer->copied = buffer->fill + n;
     }
     buffer->fill += n;
 
@@ -181,6 +184,7 @@ void ParseLocked(Board* board, const UCHAR* block, ULONG length) {
     record.bufferIndex = ULONG(board->currentBuffer[c]);
     record.compressedSize = board->compressedSize[c];
     record.frameNumber = board->frameCount[c];
+    record.rawSize = buffer->copied;
     if (paused || !queuePush(queue, &record)) {
         buffer->state = FrameFree;
         buffer->fill = 0;

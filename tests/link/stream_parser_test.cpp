@@ -105,11 +105,14 @@ TEST_F(StreamParserTest, FrameCompletesWithItsThirtySeventhFollowingBlock) {
     EXPECT_EQ(board->currentBuffer[2], 1);
     EXPECT_EQ(Entry(2, 0).state, FrameReady);
 
-    // Channel number 1 is board channel 2.
-    LONG index = takeFrame(board, 1, &compressed, &number);
+    // Channel number 1 is board channel 2. The buffer holds the last block's
+    // padding too.
+    ULONG raw = 0;
+    LONG index = takeFrame(board, 1, &compressed, &number, &raw);
     ASSERT_EQ(index, 0);
     EXPECT_EQ(compressed, 0x2Au);
     EXPECT_EQ(number, 1u);
+    EXPECT_EQ(raw, 15872u + 37 * BlockBytes);
     PUCHAR data = frameData(board, 1, index);
     ASSERT_NE(data, nullptr);
     EXPECT_EQ(std::memcmp(data, image.data(), image.size()), 0);
@@ -393,6 +396,10 @@ TEST_F(StreamParserTest, DataBeyondTheModesFrameSizeIsNotCopied) {
     for (ULONG i = copied; i < 3 * BlockBytes; ++i) {
         ASSERT_EQ(Entry(0, 0).data[i], 0xEE) << i;
     }
+    // The consumer is told what the buffer holds, not what was counted.
+    ULONG compressed = 0, number = 0, raw = 0;
+    EXPECT_EQ(takeFrame(board, 3, &compressed, &number, &raw), 0);
+    EXPECT_EQ(raw, copied);
 }
 
 // A header whose 512 bytes do not all lie in the block cannot be followed:
