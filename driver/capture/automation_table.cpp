@@ -7,6 +7,8 @@
 
 #include <ksmedia.h>
 
+#include "shared/device_method_set.h"
+
 namespace {
 
 // The property handlers of the three capture property sets and the handlers
@@ -26,11 +28,6 @@ constexpr PFNKSHANDLER ProcAmpGet = ControlNotYetSupported;
 constexpr PFNKSHANDLER ProcAmpSet = ControlNotYetSupported;
 constexpr PFNKSHANDLER DroppedFramesGet = ControlNotYetSupported;
 constexpr PFNKSHANDLER DeviceMethodHandler = ControlNotYetSupported;
-
-// The device's own method set. The configuration plug-in uses the same GUID;
-// this copy goes once the definitions driver and plug-in share are written.
-constexpr GUID DeviceMethodSet = {
-    0xC9C5121F, 0x0B7F, 0x4694, {0x90, 0x90, 0x21, 0x77, 0xD0, 0x3A, 0x07, 0x20}};
 
 // A property item with the fields this table uses: no relations, no support
 // handler, no serialisation.
