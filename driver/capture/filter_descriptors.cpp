@@ -1,8 +1,8 @@
 // Descriptors of the four channel filters and their capture pins.
 //
-// Everything here is constant data except the data-range pointer of each pin
-// descriptor, which SelectChannelRangeList switches between the NTSC and the
-// PAL list of its channel.
+// The tables here are constant templates. Each device copies the filter and
+// pin descriptors into its own ChannelDescriptorSet, and only the data-range
+// pointer of a copied pin descriptor ever changes (SelectChannelRangeList).
 #include "capture/filter_descriptors.h"
 
 #include <ksmedia.h>
@@ -10,6 +10,7 @@
 #include "capture/automation_table.h"
 #include "capture/data_intersection.h"
 #include "capture/format_catalogue.h"
+#include "device/capture_device.h"
 
 namespace {
 
@@ -110,8 +111,7 @@ constexpr KSPIN_DESCRIPTOR_EX MakeCapturePin(ULONG channel) {
     };
 }
 
-// Written only by SelectChannelRangeList, and only its data-range pointer.
-KSPIN_DESCRIPTOR_EX CapturePinDescriptors[ChannelFilterCount] = {
+const KSPIN_DESCRIPTOR_EX CapturePinDescriptors[ChannelFilterCount] = {
     MakeCapturePin(0), MakeCapturePin(1), MakeCapturePin(2), MakeCapturePin(3)};
 
 constexpr KSFILTER_DESCRIPTOR MakeChannelFilter(ULONG channel) {
@@ -144,13 +144,22 @@ const KSFILTER_DESCRIPTOR* const ChannelFilterDescriptors[ChannelFilterCount] = 
     &ChannelFilterDescriptor[0], &ChannelFilterDescriptor[1], &ChannelFilterDescriptor[2],
     &ChannelFilterDescriptor[3]};
 
-VOID SelectChannelRangeList(ULONG channel, ULONG isPal) {
-    if (channel >= ChannelFilterCount) {
+VOID InitializeChannelDescriptors(ChannelDescriptorSet* set) {
+    for (ULONG n = 0; n < ChannelFilterCount; ++n) {
+        set->pin[n] = CapturePinDescriptors[n];
+        set->filter[n] = ChannelFilterDescriptor[n];
+        set->filter[n].PinDescriptors = &set->pin[n];
+    }
+}
+
+VOID SelectChannelRangeList(CaptureDevice* device, ULONG channel, ULONG isPal) {
+    if (!device || channel >= ChannelFilterCount) {
         return;
     }
-    // Filters of the same channel on different boards may be created at the
-    // same time; each store is a single atomic pointer write.
+    // Filter creation of the same channel on several filter instances may
+    // run at once (each under its own filter's mutex); each store is a
+    // single atomic pointer write.
     const PKSDATARANGE* list = isPal ? PalRangeList.Ranges : NtscRangeList.Ranges;
     InterlockedExchangePointer(
-        (PVOID volatile*)&CapturePinDescriptors[channel].PinDescriptor.DataRanges, (PVOID)list);
+        (PVOID volatile*)&device->descriptors.pin[channel].PinDescriptor.DataRanges, (PVOID)list);
 }

@@ -4,16 +4,32 @@
 
 #include <ks.h>
 
+struct CaptureDevice;
+
 // Video inputs of one board; a channel number is the index of its filter.
 constexpr ULONG ChannelFilterCount = 4;
 
-// Filter descriptors in channel order 0 to 3. Device start creates one filter
-// factory per entry, with the reference strings "m4350av_chan1" to
-// "m4350av_chan4" in the same order.
+// The templates: filter descriptors in channel order 0 to 3, constant, every
+// pin offering the NTSC list. A device never publishes these; it publishes
+// its own copies (ChannelDescriptorSet), so that one board's choice of list
+// for a channel cannot change what the same channel offers on another board.
 extern const KSFILTER_DESCRIPTOR* const ChannelFilterDescriptors[ChannelFilterCount];
 
-// Makes the capture pin of `channel` (0 to 3) offer the PAL format list when
-// isPal is non-zero and the NTSC list otherwise; the list always holds 39
-// ranges. Any other channel number changes nothing. The pin descriptors are
-// shared by every board, so the choice holds for that channel on all boards.
-VOID SelectChannelRangeList(ULONG channel, ULONG isPal);
+// One board's filter descriptors with their pin descriptors. Each filter
+// descriptor points at the pin descriptor of the same set, so the set must
+// not move once initialised; it lives in its CaptureDevice. The framing and
+// everything else stay shared constant data.
+struct ChannelDescriptorSet {
+    KSFILTER_DESCRIPTOR filter[ChannelFilterCount];
+    KSPIN_DESCRIPTOR_EX pin[ChannelFilterCount];
+};
+
+// Fills the set from the templates: NTSC lists on every channel.
+VOID InitializeChannelDescriptors(ChannelDescriptorSet* set);
+
+// Makes the capture pin of `channel` (0 to 3) of this device offer the PAL
+// format list when isPal is non-zero and the NTSC list otherwise; the list
+// always holds 39 ranges. Any other channel number, or no device, changes
+// nothing. Every filter instance of the channel on this board sees the new
+// list; other boards keep theirs.
+VOID SelectChannelRangeList(CaptureDevice* device, ULONG channel, ULONG isPal);

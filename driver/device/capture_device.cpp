@@ -95,6 +95,7 @@ NTSTATUS CaptureDeviceAdd(PKSDEVICE device) {
     }
     RtlZeroMemory(context, sizeof(CaptureDevice));
     context->ksDevice = device;
+    InitializeChannelDescriptors(&context->descriptors);
 
     // Frame delivery uses the scratch buffer unchecked: a device without one
     // is not added at all.
@@ -139,8 +140,8 @@ NTSTATUS CaptureDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST transl
         context->deviceNumber = ULONG(InterlockedIncrement(&DeviceCounter) - 1);
         for (ULONG n = 0; n < ChannelCount; ++n) {
             status = KsCreateFilterFactory(
-                device->FunctionalDeviceObject, ChannelFilterDescriptors[n], ChannelReferences[n],
-                nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
+                device->FunctionalDeviceObject, &context->descriptors.filter[n],
+                ChannelReferences[n], nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
             if (!NT_SUCCESS(status)) {
                 DbgPrint("could not create filter\n");
             }
@@ -190,7 +191,7 @@ NTSTATUS CaptureDeviceStart(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST transl
                 setMode(board, n, &mode);
             }
         }
-        SelectChannelRangeList(n, mode.format == FormatPal);
+        SelectChannelRangeList(context, n, mode.format == FormatPal);
     }
     return status;
 }

@@ -9,6 +9,7 @@
 #include <ks.h>
 #include <ksmedia.h>
 
+#include "capture/filter_descriptors.h"
 #include "usb/usb_port.h"
 
 struct Board;
@@ -37,6 +38,11 @@ struct CaptureDevice {
     ULONG deviceNumber; // the device counter at this device's latest start
     PUCHAR scratchFrameBuffer;
     PKSDEVICE ksDevice;
+
+    // This board's own filter and pin descriptors, made at Add from the
+    // constant templates and published at Start; each channel's range list
+    // follows this board's standard for it.
+    ChannelDescriptorSet descriptors;
 
     // Per channel number.
     volatile LONG openCount[ChannelCount]; // interlocked only

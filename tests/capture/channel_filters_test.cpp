@@ -7,24 +7,33 @@
 #include <kernel_test.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "capture/filter_descriptors.h"
 #include "capture/format_catalogue.h"
+#include "device/capture_device.h"
 
 namespace {
 
 const wchar_t* const ReferenceStrings[ChannelFilterCount] = {L"m4350av_chan1", L"m4350av_chan2",
                                                              L"m4350av_chan3", L"m4350av_chan4"};
 
+// The device whose descriptor copies the minidriver below publishes.
+CaptureDevice* PublishedDevice = nullptr;
+
 // A minidriver that does only what device start does with the descriptors:
-// one free-on-stop factory per channel, in channel order.
+// one free-on-stop factory per channel, in channel order, from the device's
+// own copies. Filter creation proper needs a board; these filters open with
+// the class's default behaviour, which is all intersection needs.
 NTSTATUS StartChannels(PKSDEVICE device, PIRP irp, struct _CM_RESOURCE_LIST* translated,
                        struct _CM_RESOURCE_LIST* untranslated) {
     NTSTATUS status = STATUS_SUCCESS;
     for (ULONG n = 0; n < ChannelFilterCount && NT_SUCCESS(status); ++n) {
-        status = KsCreateFilterFactory(device->FunctionalDeviceObject, ChannelFilterDescriptors[n],
+        KSFILTER_DESCRIPTOR* filter = &PublishedDevice->descriptors.filter[n];
+        filter->Dispatch = nullptr;
+        status = KsCreateFilterFactory(device->FunctionalDeviceObject, filter,
                                        const_cast<PWSTR>(ReferenceStrings[n]), nullptr,
                                        KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
     }
@@ -46,6 +55,9 @@ class ChannelFiltersUnderTheClass : public KernelTest {
 protected:
     void SetUp() override {
         KernelTest::SetUp();
+        captureDevice_ = std::make_unique<CaptureDevice>();
+        InitializeChannelDescriptors(&captureDevice_->descriptors);
+        PublishedDevice = captureDevice_.get();
         lowerDriver_.Type = IO_TYPE_DRIVER;
         ASSERT_EQ(IoCreateDevice(&lowerDriver_, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower_),
                   STATUS_SUCCESS);
@@ -71,9 +83,7 @@ protected:
         if (lower_) {
             IoDeleteDevice(lower_);
         }
-        for (ULONG channel = 0; channel < ChannelFilterCount; ++channel) {
-            SelectChannelRangeList(channel, 0);
-        }
+        PublishedDevice = nullptr;
         KernelTest::TearDown();
     }
 
@@ -102,7 +112,12 @@ protected:
         return answer;
     }
 
+    void SelectRangeList(ULONG channel, ULONG isPal) {
+        SelectChannelRangeList(captureDevice_.get(), channel, isPal);
+    }
+
 private:
+    std::unique_ptr<CaptureDevice> captureDevice_;
     DRIVER_OBJECT lowerDriver_{};
     PDEVICE_OBJECT lower_ = nullptr;
     host::ks::Driver* driver_ = nullptr;
@@ -121,7 +136,7 @@ TEST_F(ChannelFiltersUnderTheClass, EachRowIntersectsToItsOwnFormat) {
     for (const ListCase& c :
          {ListCase{"NTSC", NtscRangeList, 0}, ListCase{"PAL", PalRangeList, 1}}) {
         SCOPED_TRACE(c.name);
-        SelectChannelRangeList(0, c.isPal);
+        SelectRangeList(0, c.isPal);
         HANDLE filter = OpenChannel(0);
         for (ULONG row = 0; row < RangeListCount; ++row) {
             SCOPED_TRACE("row " + std::to_string(row));
@@ -139,7 +154,7 @@ TEST_F(ChannelFiltersUnderTheClass, EachRowIntersectsToItsOwnFormat) {
 }
 
 TEST_F(ChannelFiltersUnderTheClass, ChannelSwitchedToPalNoLongerOffersNtscFormats) {
-    SelectChannelRangeList(1, 1);
+    SelectRangeList(1, 1);
     const KS_DATARANGE_VIDEO& ntsc = Range(NtscRangeList, 0);
     const KS_DATARANGE_VIDEO& pal = Range(PalRangeList, 0);
     for (ULONG channel = 0; channel < ChannelFilterCount; ++channel) {

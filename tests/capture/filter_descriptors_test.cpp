@@ -5,11 +5,13 @@
 #include <kernel_test.h>
 
 #include <cstring>
+#include <memory>
 
 #include "capture/automation_table.h"
 #include "capture/data_intersection.h"
 #include "capture/filter_descriptors.h"
 #include "capture/format_catalogue.h"
+#include "device/capture_device.h"
 
 namespace {
 
@@ -33,20 +35,7 @@ const KSPIN_DESCRIPTOR_EX& CapturePin(ULONG channel) {
     return ChannelFilterDescriptors[channel]->PinDescriptors[0];
 }
 
-// Every test leaves the pins as a load leaves them: on the NTSC list.
-class ChannelFilters : public KernelTest {
-protected:
-    void TearDown() override {
-        ResetRangeLists();
-        KernelTest::TearDown();
-    }
-
-    static void ResetRangeLists() {
-        for (ULONG channel = 0; channel < ChannelFilterCount; ++channel) {
-            SelectChannelRangeList(channel, 0);
-        }
-    }
-};
+using ChannelFilters = KernelTest;
 
 TEST_F(ChannelFilters, FilterDescriptorsDifferOnlyInChannel) {
     for (ULONG channel = 0; channel < ChannelFilterCount; ++channel) {
@@ -127,8 +116,8 @@ TEST_F(ChannelFilters, EveryChannelHasItsOwnCopyOfTheDefaultFraming) {
     }
 }
 
-// select channel range list: (channel, isPal) and the list each channel
-// offers afterwards, starting from all NTSC.
+// select channel range list: (channel, isPal) and the list each channel of
+// the device offers afterwards, starting from a new device's copies.
 struct SelectionCase {
     const char* name;
     ULONG channel;
@@ -148,15 +137,34 @@ const SelectionCase Selections[] = {
 TEST_F(ChannelFilters, SelectingARangeListSwitchesOnlyThatChannel) {
     for (const SelectionCase& c : Selections) {
         SCOPED_TRACE(c.name);
-        SelectChannelRangeList(c.channel, c.isPal);
+        auto device = std::make_unique<CaptureDevice>();
+        InitializeChannelDescriptors(&device->descriptors);
+        SelectChannelRangeList(device.get(), c.channel, c.isPal);
         for (ULONG channel = 0; channel < ChannelFilterCount; ++channel) {
-            const KSPIN_DESCRIPTOR& pin = CapturePin(channel).PinDescriptor;
+            const KSFILTER_DESCRIPTOR& filter = device->descriptors.filter[channel];
+            ASSERT_EQ(filter.PinDescriptors, &device->descriptors.pin[channel]);
+            const KSPIN_DESCRIPTOR& pin = filter.PinDescriptors[0].PinDescriptor;
             EXPECT_EQ(pin.DataRanges,
                       c.palAfter[channel] ? PalRangeList.Ranges : NtscRangeList.Ranges)
                 << "channel " << channel;
             EXPECT_EQ(pin.DataRangesCount, 39u);
+            // The templates never change.
+            EXPECT_EQ(CapturePin(channel).PinDescriptor.DataRanges, NtscRangeList.Ranges);
         }
-        ResetRangeLists();
+    }
+}
+
+TEST_F(ChannelFilters, CopiesAreTheTemplatesButForTheirPinPointer) {
+    auto device = std::make_unique<CaptureDevice>();
+    InitializeChannelDescriptors(&device->descriptors);
+    for (ULONG channel = 0; channel < ChannelFilterCount; ++channel) {
+        SCOPED_TRACE(channel);
+        KSFILTER_DESCRIPTOR filter = device->descriptors.filter[channel];
+        EXPECT_EQ(std::memcmp(&device->descriptors.pin[channel], &CapturePin(channel),
+                              sizeof(KSPIN_DESCRIPTOR_EX)),
+                  0);
+        filter.PinDescriptors = ChannelFilterDescriptors[channel]->PinDescriptors;
+        EXPECT_EQ(std::memcmp(&filter, ChannelFilterDescriptors[channel], sizeof(filter)), 0);
     }
 }
 

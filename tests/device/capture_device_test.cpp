@@ -42,8 +42,9 @@ void WriteModes(unsigned number, ULONG formats[4]) {
     out.write(reinterpret_cast<const char*>(modes), sizeof(modes));
 }
 
-bool OffersPal(ULONG channel) {
-    const KSPIN_DESCRIPTOR_EX& pin = ChannelFilterDescriptors[channel]->PinDescriptors[0];
+// What the channel's filter offers on this board: its own descriptor copy.
+bool OffersPal(const CaptureDevice* device, ULONG channel) {
+    const KSPIN_DESCRIPTOR_EX& pin = device->descriptors.filter[channel].PinDescriptors[0];
     return pin.PinDescriptor.DataRanges == PalRangeList.Ranges;
 }
 
@@ -61,9 +62,6 @@ protected:
     void TearDown() override {
         system.reset();
         DriverSystem::RemoveFirmware();
-        for (ULONG n = 0; n < 4; ++n) {
-            SelectChannelRangeList(n, 0);
-        }
         DriverTest::TearDown();
     }
 
@@ -94,7 +92,7 @@ TEST_F(CaptureDeviceTest, StartBringsTheBoardUpAndStopTearsItDown) {
     for (ULONG n = 0; n < 4; ++n) {
         EXPECT_EQ(device->m_bColor[n], 1u);
         EXPECT_EQ(device->connectedColor[n], 2u);
-        EXPECT_FALSE(OffersPal(n));
+        EXPECT_FALSE(OffersPal(device, n));
     }
     std::vector<std::wstring> filters = host::ks::EnumerateFilters(KSCATEGORY_CAPTURE);
     ASSERT_EQ(filters.size(), 4u);
@@ -129,7 +127,7 @@ TEST_F(CaptureDeviceTest, FixedPalOverridesSavedNtscModes) {
         EXPECT_EQ(getMode(b, n, &mode), BoardOk) << n;
         EXPECT_EQ(mode.format, FormatPal) << n;
         EXPECT_EQ(mode.restart, 1u) << n;
-        EXPECT_TRUE(OffersPal(n)) << n;
+        EXPECT_TRUE(OffersPal(board.device(), n)) << n;
     }
     EXPECT_EQ(host::DebugLogCount("format: 2"), 4u);
     EXPECT_EQ(host::DebugLogCount("set mode expired"), 0u);
@@ -150,7 +148,7 @@ TEST_F(CaptureDeviceTest, FixedPalWithoutFirmwareSendsNothing) {
     EXPECT_EQ(host::DebugLogCount("[m4350av] firmware load failed."), 1u);
     EXPECT_EQ(host::DebugLogCount("MODE settings"), 0u);
     for (ULONG n = 0; n < 4; ++n) {
-        EXPECT_TRUE(OffersPal(n)) << n;
+        EXPECT_TRUE(OffersPal(device, n)) << n;
         EXPECT_EQ(device->board->modes[n].format, FormatNtsc);
     }
 }
@@ -161,10 +159,10 @@ TEST_F(CaptureDeviceTest, UnfixedStandardFollowsSavedModes) {
     SimulatedBoard& board = PlugBoard();
     ASSERT_EQ(system->Start(board), STATUS_SUCCESS);
     EXPECT_EQ(host::DebugLogCount("MODE settings"), 0u);
-    EXPECT_TRUE(OffersPal(0));
-    EXPECT_FALSE(OffersPal(1));
-    EXPECT_TRUE(OffersPal(2));
-    EXPECT_FALSE(OffersPal(3));
+    EXPECT_TRUE(OffersPal(board.device(), 0));
+    EXPECT_FALSE(OffersPal(board.device(), 1));
+    EXPECT_TRUE(OffersPal(board.device(), 2));
+    EXPECT_FALSE(OffersPal(board.device(), 3));
     EXPECT_EQ(board.device()->board->modes[1].format, FormatPal);
 }
 
