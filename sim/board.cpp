@@ -99,6 +99,7 @@ BoardCounters Board::Counters() const {
     std::lock_guard lk(m_);
     BoardCounters c = counters_;
     c.faultsFired = faults_.FiredAll();
+    c.queuedFrames = uint32_t(frames_.size());
     return c;
 }
 
@@ -125,6 +126,17 @@ bool Board::Acquiring(uint32_t boardChannel) const {
 std::vector<uint8_t> Board::Eeprom() const {
     std::lock_guard lk(m_);
     return eeprom_;
+}
+
+std::optional<Board::Clock::time_point> Board::FrameLeft(uint32_t boardChannel,
+                                                         uint32_t frameNumber) const {
+    std::lock_guard lk(m_);
+    if (boardChannel >= kBoardChannels || frameNumber == 0)
+        return std::nullopt;
+    const Channel::Sent& s = channels_[boardChannel].sent[frameNumber % kSentFrameRecords];
+    if (s.number != frameNumber)
+        return std::nullopt;
+    return s.left;
 }
 
 Speed Board::MaxSpeed() const {
@@ -474,9 +486,10 @@ TransferResult Board::BulkIn(uint8_t endpoint, uint8_t* data, uint32_t capacity)
         counters_.frameBytes[item_.frameChannel] += n;
     if (item_.offset == item_.size) {
         if (item_.frameChannel >= 0) {
+            const uint32_t number = LoadLe32(item_.data + kHeaderFrameNumber);
             ++counters_.frames[item_.frameChannel];
-            counters_.lastFrameNumber[item_.frameChannel] =
-                LoadLe32(item_.data + kHeaderFrameNumber);
+            counters_.lastFrameNumber[item_.frameChannel] = number;
+            channels_[item_.frameChannel].sent[number % kSentFrameRecords] = {number, Clock::now()};
         }
         item_ = {};
     }
@@ -523,6 +536,8 @@ void Board::PacingLoop() {
                     ++c.captured;
                     if (frames_.size() < config_.maxQueuedFrames) {
                         frames_.push_back({b, c.captured, c.modeGeneration, false});
+                        counters_.maxQueuedFrames =
+                            std::max(counters_.maxQueuedFrames, uint32_t(frames_.size()));
                         queued = true;
                     } else {
                         ++counters_.framesDropped[b];

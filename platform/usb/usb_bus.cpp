@@ -114,6 +114,7 @@ void LimitToFullSpeed(std::vector<uint8_t>& config) {
 struct Bus::State final : Port {
     std::shared_ptr<DeviceModel> device;
     BusOptions options;
+    std::shared_ptr<HostController> controller; // the bandwidth this bus shares
     Speed speed = Speed::High;
     PDEVICE_OBJECT pdo = nullptr;
 
@@ -322,6 +323,11 @@ void Bus::State::PumpLoop() {
         TransferResult r = device->BulkIn(endpoint, buffer, bulk.TransferBufferLength);
         if (r.kind == TransferResult::Kind::Done && r.bytes > bulk.TransferBufferLength)
             r.bytes = bulk.TransferBufferLength; // a model cannot move more than was asked for
+        // The data crosses the bus in the controller's schedule; the transfer
+        // ends when its last byte has. Meanwhile this bus moves nothing else,
+        // as one port's pipe does.
+        if (r.kind == TransferResult::Kind::Done && USBD_SUCCESS(r.status) && r.bytes)
+            std::this_thread::sleep_until(controller->Carry(r.bytes));
 
         lk.lock();
         const bool gone = generation != gen || !connected;
@@ -640,6 +646,10 @@ NTSTATUS Bus::State::BulkTransfer(PIRP irp, PURB urb) {
         return STATUS_PENDING;
     }
     TransferResult r = device->BulkOut(p->endpoint, buffer, b.TransferBufferLength);
+    // OUT data takes its share of the bus too; the caller is not held up
+    // (commands are small), the IN transfers behind it are.
+    if (r.kind == TransferResult::Kind::Done && USBD_SUCCESS(r.status))
+        controller->Carry(std::min<ULONG>(r.bytes, b.TransferBufferLength));
     if (r.kind != TransferResult::Kind::Done) {
         IoMarkIrpPending(irp);
         std::lock_guard lk(m);
@@ -887,6 +897,7 @@ Bus::Bus(std::shared_ptr<DeviceModel> device, BusOptions options)
     State& s = *state_;
     s.device = std::move(device);
     s.options = options;
+    s.controller = options.controller ? options.controller : std::make_shared<HostController>();
     s.speed = options.speed == Speed::Full || s.device->MaxSpeed() == Speed::Full ? Speed::Full
                                                                                   : Speed::High;
     NTSTATUS status =
@@ -965,6 +976,10 @@ bool Bus::PortEnabled() const {
 
 Speed Bus::CurrentSpeed() const {
     return state_->speed;
+}
+
+HostController& Bus::Controller() const {
+    return *state_->controller;
 }
 
 BusCounters Bus::Counters() const {

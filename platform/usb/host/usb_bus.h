@@ -30,6 +30,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace host::usb {
@@ -109,6 +110,54 @@ public:
     virtual void PortReset() {}
 };
 
+// The bulk bandwidth of one host controller, shared by every bus (port) on
+// it. A high-speed controller moves at most 13 bulk packets of 512 bytes per
+// 125 us microframe (53.248 MB/s); real ones reach 30 to 42 MB/s, so a lower
+// limit can be set. The limit runs in the platform's scaled time, like the
+// board's pacing: at scale 0.01 the bus is a hundred times faster too.
+//
+//   auto hc = std::make_shared<host::usb::HostController>(
+//       host::usb::kHighSpeedBulkBytesPerMicroframe);
+//   host::usb::Bus a(boardA, {.controller = hc}), b(boardB, {.controller = hc});
+//   hc->BulkBytes();   // what both carried
+inline constexpr uint32_t kHighSpeedBulkBytesPerMicroframe = 13 * 512;
+inline constexpr std::chrono::nanoseconds kMicroframe{125000};
+
+class HostController {
+public:
+    // 0 bytes per microframe: no limit. The default is the process's
+    // (SetDefaultBulkBytesPerMicroframe).
+    explicit HostController(uint32_t bulkBytesPerMicroframe);
+    HostController();
+    HostController(const HostController&) = delete;
+    HostController& operator=(const HostController&) = delete;
+
+    void SetBulkLimit(uint32_t bytesPerMicroframe);
+    uint32_t BulkLimit() const;
+    // The limit in bytes per second of real time; 0 when there is none.
+    double BulkLimitBytesPerSecond() const;
+    // Bulk bytes its buses moved, both directions.
+    uint64_t BulkBytes() const;
+
+    // Books bus time for `bytes` of bulk data that start moving now and
+    // returns when the last of them has crossed (now, without a limit).
+    // Transfers of all buses on the controller take turns; an idle bus
+    // builds up no more than one millisecond of credit.
+    std::chrono::steady_clock::time_point Carry(uint32_t bytes);
+
+private:
+    mutable std::mutex m_;
+    uint32_t limit_;
+    std::chrono::steady_clock::time_point busyUntil_{};
+    uint64_t bytes_ = 0;
+};
+
+// The limit of controllers made without one, process-wide. It starts at 0
+// (no limit), so tests see an unlimited bus unless they ask for one; the
+// tools switch it on.
+void SetDefaultBulkBytesPerMicroframe(uint32_t bytesPerMicroframe);
+uint32_t DefaultBulkBytesPerMicroframe();
+
 struct BusOptions {
     // The port's speed; a device that can do less runs at its own.
     Speed speed = Speed::High;
@@ -118,6 +167,9 @@ struct BusOptions {
     bool orderedPipes = true;
     // Stack locations of the PDO; a driver attached on top gets one more.
     CCHAR stackSize = 1;
+    // The host controller whose bandwidth the bus shares; null: one of its
+    // own with the process's default limit.
+    std::shared_ptr<HostController> controller;
 };
 
 struct BusCounters {
@@ -168,6 +220,7 @@ public:
 
     Speed CurrentSpeed() const;
     BusCounters Counters() const;
+    HostController& Controller() const;
 
     // Waits (at most `bound`) until the bus holds at least `count` pending
     // transfers; false on time-out.

@@ -27,6 +27,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -68,6 +69,8 @@ struct BoardCounters {
     std::array<uint64_t, 4> frameBytes{};                  // sent, header and padding included
     std::array<uint64_t, 4> framesDropped{};               // captured, never sent
     std::array<uint64_t, 4> lastFrameNumber{};             // of the last frame sent
+    uint32_t queuedFrames = 0;                             // captured frames waiting to go out, now
+    uint32_t maxQueuedFrames = 0;                          // the most that ever waited at once
     uint64_t garbageBlocks = 0;
     uint64_t streamBytes = 0; // everything sent on pipe 1
     uint64_t eepromReads = 0, eepromWrites = 0;
@@ -88,6 +91,12 @@ public:
     ModeSettings Mode(uint32_t boardChannel) const;
     bool Acquiring(uint32_t boardChannel) const;
     std::vector<uint8_t> Eeprom() const;
+    // When the last block of a frame went to the bus (the frame number as in
+    // its header), for the latest kSentFrameRecords frames of each channel;
+    // nullopt for a frame that was not sent or is older than those.
+    static constexpr uint32_t kSentFrameRecords = 64;
+    std::optional<std::chrono::steady_clock::time_point> FrameLeft(uint32_t boardChannel,
+                                                                   uint32_t frameNumber) const;
     // Waits (at most `bound`) until the counters satisfy `done`.
     template <typename Pred>
     bool WaitFor(Pred done, std::chrono::milliseconds bound) const {
@@ -126,6 +135,11 @@ private:
         uint32_t tick = 0;     // frame periods since `start`
         Clock::time_point start;
         std::shared_ptr<FrameBuilder> builder;
+        struct Sent {
+            uint32_t number = 0;
+            Clock::time_point left{};
+        };
+        std::array<Sent, kSentFrameRecords> sent{}; // by frame number modulo the size
     };
     // What is going out on pipe 1 right now.
     struct Item {
