@@ -92,6 +92,15 @@ set(CMAKE_CXX_STANDARD 20)
 include(${CMAKE_CURRENT_LIST_DIR}/M4350TargetProxy.cmake OPTIONAL)
 
 # ---------------------------------------------------------------------------
+# m4350av.inf, beside the two images it installs
+
+add_custom_command(OUTPUT ${M4350_TARGET_OUTPUT_DIR}/m4350av.inf
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/inf/m4350av.inf
+            ${M4350_TARGET_OUTPUT_DIR}/m4350av.inf
+    DEPENDS ${PROJECT_SOURCE_DIR}/inf/m4350av.inf)
+add_custom_target(m4350av_inf ALL DEPENDS ${M4350_TARGET_OUTPUT_DIR}/m4350av.inf)
+
+# ---------------------------------------------------------------------------
 # Checks
 
 enable_testing()

@@ -19,6 +19,24 @@
 // expects <windef.h> to have declared; the WDK's ks.h brings them itself.
 #include <windef.h>
 
+// mingw's <ks.h> declares the kernel-mode COM interfaces (IKsReferenceClock,
+// IKsControl) only when a kernel IUnknown is already declared. The WDK's
+// minidrivers get it from <unknown.h>; mingw's copy of that header does not
+// compile as C++; its DDK's <punknown.h> declares the same IUnknown, given
+// the two declaration attributes <winnt.h> would define in user mode.
+#ifndef DECLSPEC_NOVTABLE
+#define DECLSPEC_NOVTABLE
+#endif
+#ifndef DECLSPEC_NOTHROW
+#define DECLSPEC_NOTHROW
+#endif
+#include <punknown.h>
+// <basetyps.h>, which <punknown.h> includes, defines `interface` as a macro
+// for its COM declarations; kernel code names variables `interface` (a USB
+// interface). <ks.h> is the last header to need the macro.
+#include <ks.h>
+#undef interface
+
 // mingw's <ksmedia.h> names TCHAR in a VCR record it declares; kernel code has
 // no generic-text mapping, and the driver never uses that record.
 #ifndef _TCHAR_DEFINED
