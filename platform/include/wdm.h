@@ -431,6 +431,55 @@ EXTERN_C NTKERNELAPI BOOLEAN FASTCALL KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LO
 EXTERN_C NTKERNELAPI BOOLEAN NTAPI KeTestSpinLock(PKSPIN_LOCK SpinLock);
 
 // ---------------------------------------------------------------------------
+// Extended processor state (AVX registers in kernel code)
+// ---------------------------------------------------------------------------
+
+// Feature bits of the XSAVE state, as XCR0 numbers them. Kernel code that
+// touches the YMM registers saves the AVX state around that use; the XMM
+// registers need no saving in x64 kernel code.
+#ifndef XSTATE_MASK_LEGACY
+#define XSTATE_LEGACY_FLOATING_POINT 0
+#define XSTATE_LEGACY_SSE 1
+#define XSTATE_GSSE 2
+#define XSTATE_AVX XSTATE_GSSE
+#define XSTATE_MASK_LEGACY_FLOATING_POINT (1ULL << XSTATE_LEGACY_FLOATING_POINT)
+#define XSTATE_MASK_LEGACY_SSE (1ULL << XSTATE_LEGACY_SSE)
+#define XSTATE_MASK_LEGACY (XSTATE_MASK_LEGACY_FLOATING_POINT | XSTATE_MASK_LEGACY_SSE)
+#define XSTATE_MASK_GSSE (1ULL << XSTATE_GSSE)
+#define XSTATE_MASK_AVX XSTATE_MASK_GSSE
+#endif
+
+// Opaque here: the kernel owns the save area.
+typedef struct _XSAVE_AREA XSAVE_AREA, *PXSAVE_AREA;
+
+typedef struct _XSTATE_CONTEXT {
+    ULONG64 Mask;
+    ULONG Length;
+    ULONG Reserved1;
+    PXSAVE_AREA Area;
+    PVOID Buffer;
+} XSTATE_CONTEXT, *PXSTATE_CONTEXT;
+
+// Filled by KeSaveExtendedProcessorState and handed back, unchanged, to
+// KeRestoreExtendedProcessorState on the same thread at the same IRQL. Saves
+// nest; each one is restored, innermost first.
+typedef struct _XSTATE_SAVE {
+    struct _XSTATE_SAVE* Prev;
+    struct _KTHREAD* Thread;
+    UCHAR Level;
+    XSTATE_CONTEXT XStateContext;
+} XSTATE_SAVE, *PXSTATE_SAVE;
+
+static_assert(sizeof(XSTATE_CONTEXT) == 32, "XSTATE_CONTEXT layout");
+static_assert(sizeof(XSTATE_SAVE) == 56, "XSTATE_SAVE layout");
+
+// At or below DISPATCH_LEVEL. Fails (and nothing is to be restored) when the
+// mask asks for state the processor or the system does not keep.
+EXTERN_C NTKERNELAPI NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONG64 Mask,
+                                                                 PXSTATE_SAVE XStateSave);
+EXTERN_C NTKERNELAPI VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave);
+
+// ---------------------------------------------------------------------------
 // Events, mutexes, semaphores, fast mutexes, waits
 // ---------------------------------------------------------------------------
 

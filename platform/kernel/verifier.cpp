@@ -67,6 +67,10 @@ const char* RuleName(Rule rule) {
         return "INVALID_PARAMETER";
     case Rule::Assertion:
         return "ASSERTION_FAILED";
+    case Rule::ExtendedStateIrql:
+        return "EXTENDED_STATE_IRQL";
+    case Rule::ExtendedStateUnpaired:
+        return "EXTENDED_STATE_UNPAIRED";
     }
     return "UNKNOWN_RULE";
 }

@@ -229,6 +229,37 @@ const RuleCase kRules[] = {
     {"ZeroStackIrp", host::Rule::InvalidParameter,
      [] { EXPECT_EQ(IoAllocateIrp(0, FALSE), nullptr); }},
     {"Assertion", host::Rule::Assertion, [] { ASSERT(1 + 1 == 3); }},
+    {"ExtendedStateSavedAboveDispatch", host::Rule::ExtendedStateIrql,
+     [] {
+         KIRQL old;
+         KeRaiseIrql(HIGH_LEVEL, &old);
+         XSTATE_SAVE save;
+         EXPECT_FALSE(NT_SUCCESS(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &save)));
+         KeLowerIrql(old);
+         EXPECT_EQ(host::ExtendedStateSaveDepth(), 0u);
+     }},
+    {"ExtendedStateRestoredAtAnotherIrql", host::Rule::ExtendedStateIrql,
+     [] {
+         XSTATE_SAVE save;
+         ASSERT_EQ(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &save), STATUS_SUCCESS);
+         KIRQL old;
+         KeRaiseIrql(DISPATCH_LEVEL, &old);
+         KeRestoreExtendedProcessorState(&save);
+         KeLowerIrql(old);
+     }},
+    {"ExtendedStateRestoredOuterFirst", host::Rule::ExtendedStateUnpaired,
+     [] {
+         XSTATE_SAVE outer, inner;
+         ASSERT_EQ(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &outer), STATUS_SUCCESS);
+         ASSERT_EQ(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &inner), STATUS_SUCCESS);
+         KeRestoreExtendedProcessorState(&outer);
+         EXPECT_EQ(host::ExtendedStateSaveDepth(), 0u);
+     }},
+    {"ExtendedStateNeverSaved", host::Rule::ExtendedStateUnpaired,
+     [] {
+         XSTATE_SAVE save{};
+         KeRestoreExtendedProcessorState(&save);
+     }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rules, VerifierRuleTest, ::testing::ValuesIn(kRules),
@@ -267,6 +298,22 @@ TEST_F(VerifierTest, WaitsThatCannotBlockAreAllowedAtDispatch) {
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
     KeSetEvent(&event, 0, FALSE);
     KeLowerIrql(old);
+    EXPECT_TRUE(host::Violations().empty());
+}
+
+TEST_F(VerifierTest, NestedExtendedStateSavesAtDispatchPair) {
+    host::SetVerifierTestMode(true);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    XSTATE_SAVE outer, inner;
+    ASSERT_EQ(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &outer), STATUS_SUCCESS);
+    ASSERT_EQ(KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &inner), STATUS_SUCCESS);
+    EXPECT_EQ(inner.Prev, &outer);
+    EXPECT_EQ(host::ExtendedStateSaveDepth(), 2u);
+    KeRestoreExtendedProcessorState(&inner);
+    KeRestoreExtendedProcessorState(&outer);
+    KeLowerIrql(old);
+    EXPECT_EQ(host::ExtendedStateSaveDepth(), 0u);
     EXPECT_TRUE(host::Violations().empty());
 }
 

@@ -116,6 +116,8 @@ enum class Rule {
     ObjectUnknown,          // an object reference on something that is no object
     InvalidParameter,       // a kernel call with an argument that cannot be valid
     Assertion,              // ASSERT failed
+    ExtendedStateIrql,      // extended state saved above DISPATCH_LEVEL or restored at another IRQL
+    ExtendedStateUnpaired,  // extended state restored that is not the thread's innermost save
 };
 
 const char* RuleName(Rule rule); // e.g. "WAIT_AT_DISPATCH"
@@ -131,6 +133,10 @@ std::vector<Violation> Violations();
 std::vector<Violation> TakeViolations(); // returns and clears
 void ClearViolations();
 std::size_t ViolationCount(Rule rule);
+
+// Extended processor state saves the calling thread holds (saved and not yet
+// restored).
+std::size_t ExtendedStateSaveDepth();
 
 // Reports a violation of a rule from another part of the platform (the USB
 // bus or the streaming class), with the same stop-or-record behaviour.

@@ -1,0 +1,181 @@
+// SSE2 building blocks shared by the SSE2 and SSSE3 row files: the exact
+// 16.16 colour conversion of 16 pixels, the BGR0 interleave, and the byte
+// transposes of the portrait tiles. Included only by files that are built
+// for x64.
+#pragma once
+
+#include <wdm.h>
+
+#include <emmintrin.h>
+
+namespace conversion {
+namespace x86 {
+
+FORCEINLINE __m128i load32(const UCHAR* p) {
+    int v;
+    RtlCopyMemory(&v, p, sizeof(v));
+    return _mm_cvtsi32_si128(v);
+}
+
+FORCEINLINE __m128i load64(const UCHAR* p) {
+    return _mm_loadl_epi64((const __m128i*)p);
+}
+
+FORCEINLINE __m128i load128(const UCHAR* p) {
+    return _mm_loadu_si128((const __m128i*)p);
+}
+
+FORCEINLINE void store128(PUCHAR p, __m128i v) {
+    _mm_storeu_si128((__m128i*)p, v);
+}
+
+FORCEINLINE void store64(PUCHAR p, __m128i v) {
+    _mm_storel_epi64((__m128i*)p, v);
+}
+
+FORCEINLINE void store32(PUCHAR p, __m128i v) {
+    int x = _mm_cvtsi128_si32(v);
+    RtlCopyMemory(p, &x, sizeof(x));
+}
+
+// Two 16-bit constants per 32-bit lane: lo in the even word, hi in the odd.
+FORCEINLINE __m128i wordPair(SHORT lo, SHORT hi) {
+    return _mm_set1_epi32((int)(((ULONG)(USHORT)hi << 16) | (USHORT)lo));
+}
+
+// The 16.16 conversion of 8 pixels into 16-bit B, G and R, not yet clamped
+// (the saturating byte pack clamps them).
+//
+// Four of the five coefficients exceed a signed 16-bit lane, so each product
+// is built from lane-sized factors whose 32-bit sums are exactly the 16.16
+// terms: with a = Y - 16, b = Cr - 128, c = Cb - 128,
+//   76533 a  = 32533 a + 11000 (4a)         per pixel, shared by all three
+//   104936 b = 26234 (4b)                   per pair
+//   53451 b + 25703 c = 17817 (3b) + 25703 c per pair
+//   132677 c = 6983 (19c)                   per pair
+// and each channel is (luma term + chroma term of its pair) >> 16, the
+// arithmetic shift of the definition.
+FORCEINLINE void yuvToBgr8(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, __m128i* b, __m128i* g,
+                           __m128i* r) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i a = _mm_sub_epi16(_mm_unpacklo_epi8(load64(y), zero), _mm_set1_epi16(16));
+    __m128i a4 = _mm_slli_epi16(a, 2);
+    const __m128i kLuma = wordPair(32533, 11000);
+    __m128i lumaLo = _mm_madd_epi16(_mm_unpacklo_epi16(a, a4), kLuma); // pixels 0..3
+    __m128i lumaHi = _mm_madd_epi16(_mm_unpackhi_epi16(a, a4), kLuma); // pixels 4..7
+
+    // (b, c) word pairs, one per pixel pair.
+    __m128i bc = _mm_sub_epi16(_mm_unpacklo_epi8(_mm_unpacklo_epi8(load32(cr), load32(cb)), zero),
+                               _mm_set1_epi16(128));
+    __m128i termR = _mm_madd_epi16(_mm_slli_epi16(bc, 2), wordPair(26234, 0));
+    __m128i termG = _mm_madd_epi16(_mm_mullo_epi16(bc, wordPair(3, 1)), wordPair(-17817, -25703));
+    __m128i termB = _mm_madd_epi16(_mm_mullo_epi16(bc, wordPair(0, 19)), wordPair(0, 6983));
+
+    auto channel = [&](__m128i term) {
+        __m128i lo = _mm_add_epi32(lumaLo, _mm_unpacklo_epi32(term, term));
+        __m128i hi = _mm_add_epi32(lumaHi, _mm_unpackhi_epi32(term, term));
+        return _mm_packs_epi32(_mm_srai_epi32(lo, 16), _mm_srai_epi32(hi, 16));
+    };
+    *b = channel(termB);
+    *g = channel(termG);
+    *r = channel(termR);
+}
+
+// 16 pixels into clamped B, G and R bytes.
+FORCEINLINE void yuvToBgr16(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, __m128i* b,
+                            __m128i* g, __m128i* r) {
+    __m128i b0, g0, r0, b1, g1, r1;
+    yuvToBgr8(y, cb, cr, &b0, &g0, &r0);
+    yuvToBgr8(y + 8, cb + 4, cr + 4, &b1, &g1, &r1);
+    *b = _mm_packus_epi16(b0, b1);
+    *g = _mm_packus_epi16(g0, g1);
+    *r = _mm_packus_epi16(r0, r1);
+}
+
+// B, G, R bytes of 16 pixels to four vectors of four BGR0 pixels.
+FORCEINLINE void interleaveBgr0(__m128i b, __m128i g, __m128i r, __m128i out[4]) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i bgLo = _mm_unpacklo_epi8(b, g);
+    __m128i bgHi = _mm_unpackhi_epi8(b, g);
+    __m128i r0Lo = _mm_unpacklo_epi8(r, zero);
+    __m128i r0Hi = _mm_unpackhi_epi8(r, zero);
+    out[0] = _mm_unpacklo_epi16(bgLo, r0Lo);
+    out[1] = _mm_unpackhi_epi16(bgLo, r0Lo);
+    out[2] = _mm_unpacklo_epi16(bgHi, r0Hi);
+    out[3] = _mm_unpackhi_epi16(bgHi, r0Hi);
+}
+
+// Stores four vectors of 12 packed bytes each (in their low bytes) as 48
+// consecutive bytes, writing nothing past the 48th.
+FORCEINLINE void store48(PUCHAR dst, const __m128i packed[4]) {
+    store128(dst, packed[0]);
+    store128(dst + 12, packed[1]);
+    store128(dst + 24, packed[2]);
+    store64(dst + 36, packed[3]);
+    store32(dst + 44, _mm_srli_si128(packed[3], 8));
+}
+
+// Runs `block` over a run of `width` pixels in blocks of `size`, the last
+// partial block done again as the run's final whole block; runs shorter than
+// a block go to `shortRun`.
+template <SIZE_T size, typename Block, typename ShortRun>
+FORCEINLINE void forBlocks(SIZE_T width, Block block, ShortRun shortRun) {
+    if (width < size) {
+        shortRun();
+        return;
+    }
+    SIZE_T x = 0;
+    for (; x + size <= width; x += size) {
+        block(x);
+    }
+    if (x < width) {
+        block(width - size);
+    }
+}
+
+// Transposes 16 rows of 16 bytes in place: four rounds of the perfect
+// shuffle, each a rotation of the (row, column) index bits by one.
+FORCEINLINE void transpose16x16(__m128i v[16]) {
+    for (int round = 0; round < 4; round++) {
+        __m128i t[16];
+        for (int i = 0; i < 8; i++) {
+            t[2 * i] = _mm_unpacklo_epi8(v[i], v[i + 8]);
+            t[2 * i + 1] = _mm_unpackhi_epi8(v[i], v[i + 8]);
+        }
+        for (int i = 0; i < 16; i++) {
+            v[i] = t[i];
+        }
+    }
+}
+
+// 8 rows of 16 bytes: afterwards vector j holds source column 2j in its low
+// 8 bytes and column 2j + 1 in its high 8 bytes, each ordered by source row.
+FORCEINLINE void transpose8x16(__m128i v[8]) {
+    for (int round = 0; round < 3; round++) {
+        __m128i t[8];
+        for (int i = 0; i < 4; i++) {
+            t[2 * i] = _mm_unpacklo_epi8(v[i], v[i + 4]);
+            t[2 * i + 1] = _mm_unpackhi_epi8(v[i], v[i + 4]);
+        }
+        for (int i = 0; i < 8; i++) {
+            v[i] = t[i];
+        }
+    }
+}
+
+// Transposes 8 rows of 8 16-bit words in place.
+FORCEINLINE void transpose8x8Words(__m128i v[8]) {
+    for (int round = 0; round < 3; round++) {
+        __m128i t[8];
+        for (int i = 0; i < 4; i++) {
+            t[2 * i] = _mm_unpacklo_epi16(v[i], v[i + 4]);
+            t[2 * i + 1] = _mm_unpackhi_epi16(v[i], v[i + 4]);
+        }
+        for (int i = 0; i < 8; i++) {
+            v[i] = t[i];
+        }
+    }
+}
+
+} // namespace x86
+} // namespace conversion
