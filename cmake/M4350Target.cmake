@@ -78,7 +78,7 @@ target_link_options(m4350av_sys PRIVATE
     -Wl,--subsystem,native:6.1 -Wl,--major-os-version,6 -Wl,--minor-os-version,1
     -Wl,--entry,DriverEntry -Wl,--undefined,DriverEntry
     -Wl,--exclude-all-symbols -Wl,--gc-sections
-    -Wl,--image-base,0x140000000 -Wl,--dynamicbase -Wl,--nxcompat
+    -Wl,--image-base,0x140000000 -Wl,--dynamicbase -Wl,--nxcompat -Wl,--no-insert-timestamp
     -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
     # The map names what the stripped image holds: the checks read the entry
     # symbol and every input section from it.
@@ -89,7 +89,72 @@ target_link_libraries(m4350av_sys PRIVATE ntoskrnl ks usbd hal ksguid gcc)
 # m4350proxy.ax
 
 set(CMAKE_CXX_STANDARD 20)
-include(${CMAKE_CURRENT_LIST_DIR}/M4350TargetProxy.cmake OPTIONAL)
+enable_language(RC)
+
+# The Win32/COM headers, with the user-mode half of the glue header.
+add_library(m4350_win32 INTERFACE)
+target_compile_definitions(m4350_win32 INTERFACE
+    M4350_TARGET_USER _WIN32_WINNT=${M4350_TARGET_WINNT} WINVER=${M4350_TARGET_WINNT})
+target_compile_options(m4350_win32 INTERFACE
+    "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${M4350_TARGET_GLUE}>")
+
+# The type library comes from the IDL; it imports stdole2.tlb, which Wine's
+# Windows library folder provides (mingw-w64 ships no system type libraries).
+find_program(M4350_WIDL ${M4350_MINGW_TRIPLET}-widl REQUIRED)
+find_program(M4350_DLLTOOL ${M4350_MINGW_TRIPLET}-dlltool REQUIRED)
+find_path(M4350_WINE_WINDOWS_LIBS stdole2.tlb
+    PATHS /usr/lib/x86_64-linux-gnu/wine/x86_64-windows /usr/lib/wine/x86_64-windows
+          /usr/lib64/wine/x86_64-windows
+    NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+if(NOT M4350_WINE_WINDOWS_LIBS)
+    message(FATAL_ERROR "stdole2.tlb not found: the plug-in's type library imports it from "
+                        "Wine (scripts/setup installs wine64)")
+endif()
+
+set(proxy_dir ${PROJECT_SOURCE_DIR}/proxy)
+set(proxy_gen ${CMAKE_BINARY_DIR}/proxy)
+file(MAKE_DIRECTORY ${proxy_gen})
+add_custom_command(OUTPUT ${proxy_gen}/m4350proxy.tlb
+    COMMAND ${M4350_WIDL} -m64 -t -L ${M4350_WINE_WINDOWS_LIBS}
+            -o ${proxy_gen}/m4350proxy.tlb ${proxy_dir}/m4350proxy.idl
+    DEPENDS ${proxy_dir}/m4350proxy.idl
+    COMMENT "Type library m4350proxy.tlb")
+
+# mingw-w64 has no import library for the streaming proxy: one made from a
+# one-line module definition.
+file(WRITE ${proxy_gen}/ksproxy.def "LIBRARY ksproxy.ax\nEXPORTS\n    KsSynchronousDeviceControl\n")
+add_custom_command(OUTPUT ${proxy_gen}/libksproxy.a
+    COMMAND ${M4350_DLLTOOL} -d ${proxy_gen}/ksproxy.def -l ${proxy_gen}/libksproxy.a
+    DEPENDS ${proxy_gen}/ksproxy.def
+    COMMENT "Import library for ksproxy.ax")
+add_custom_target(m4350_ksproxy_import DEPENDS ${proxy_gen}/libksproxy.a)
+
+# m4350proxy.ax: the portable sources (not the host's type-library stand-in),
+# the exports of the module definition, the type library and version
+# information as resources; no C++ or GCC runtime DLL.
+set(proxy_sources ${proxy_dir}/m4350cfg.cpp ${proxy_dir}/module.cpp)
+add_library(m4350proxy_ax SHARED
+    ${proxy_sources} ${proxy_dir}/m4350proxy.def ${proxy_dir}/m4350proxy.rc)
+add_dependencies(m4350proxy_ax m4350_ksproxy_import)
+set_source_files_properties(${proxy_dir}/m4350proxy.rc PROPERTIES
+    OBJECT_DEPENDS ${proxy_gen}/m4350proxy.tlb)
+target_include_directories(m4350proxy_ax PRIVATE
+    $<$<COMPILE_LANGUAGE:RC>:${proxy_gen}>)
+target_link_libraries(m4350proxy_ax PRIVATE m4350_win32)
+# The shared method-set header is kernel-style code that only needs <ks.h>:
+# here it sees the Win32 one, so the proxy takes its folder but not the
+# kernel headers m4350_shared brings.
+target_include_directories(m4350proxy_ax PRIVATE ${PROJECT_SOURCE_DIR})
+set_target_properties(m4350proxy_ax PROPERTIES
+    OUTPUT_NAME m4350proxy PREFIX "" SUFFIX .ax
+    RUNTIME_OUTPUT_DIRECTORY ${M4350_TARGET_OUTPUT_DIR}
+    LIBRARY_OUTPUT_DIRECTORY ${M4350_TARGET_OUTPUT_DIR})
+target_link_options(m4350proxy_ax PRIVATE
+    -static-libgcc -static-libstdc++ -s
+    -Wl,--subsystem,windows:6.1 -Wl,--major-os-version,6 -Wl,--minor-os-version,1
+    -Wl,--dynamicbase -Wl,--nxcompat -Wl,--no-insert-timestamp)
+target_link_libraries(m4350proxy_ax PRIVATE
+    ${proxy_gen}/libksproxy.a ole32 oleaut32 uuid advapi32 ksguid kernel32)
 
 # ---------------------------------------------------------------------------
 # m4350av.inf, beside the two images it installs

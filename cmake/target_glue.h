@@ -51,6 +51,14 @@ typedef char TCHAR;
 #define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
 #endif
 
+// mingw's <wdm.h> declares the extended processor state calls but not the
+// feature masks they take (its <winnt.h> has them, for user mode). The
+// conversions save the YMM state (the AVX feature, bit 2) around AVX2 rows.
+#ifndef XSTATE_MASK_AVX
+#define XSTATE_MASK_GSSE (1ULL << 2)
+#define XSTATE_MASK_AVX XSTATE_MASK_GSSE
+#endif
+
 // mingw's <usbdlib.h> declares the USBD routines without extern "C", so C++
 // callers would link against mangled names usbd.sys does not export. It also
 // includes neither <usbdi.h> nor <usbioctl.h>, which the WDK's does; the URB
@@ -95,3 +103,18 @@ extern "C" {
 #endif
 
 #endif // M4350_TARGET_KERNEL
+
+#if defined(M4350_TARGET_USER)
+
+// mingw's <ks.h> and <ksproxy.h> expect the Win32 headers first. <ksproxy.h>
+// declares IKsObject and KsSynchronousDeviceControl only where __STREAMS__
+// says DirectShow's declarations are in: the SDK's base-class header
+// <streams.h> defines it, which mingw does not ship, so the glue includes
+// DirectShow's interfaces (<strmif.h>) and says so itself.
+#include <windows.h>
+#include <strmif.h>
+#ifndef __STREAMS__
+#define __STREAMS__
+#endif
+
+#endif // M4350_TARGET_USER

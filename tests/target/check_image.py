@@ -46,8 +46,19 @@ class Image:
                                    text=True).stdout
 
     def field(self, name):
-        m = re.search(r"^%s\s+([0-9a-fA-F]+)" % re.escape(name), self.text, re.M)
+        m = re.search(r"^%s\s+(?:0x)?([0-9a-fA-F]+)\b" % re.escape(name), self.text, re.M)
         return int(m.group(1), 16) if m else None
+
+    def resource_types(self):
+        """Top-level resource types: names, and numeric ids as decimal strings."""
+        m = re.search(r"The \.rsrc Resource Directory section:\n(.*?)(\n\n|\Z)", self.text, re.S)
+        types = set()
+        for line in (m.group(1).splitlines() if m else []):
+            e = re.match(r"^[0-9a-f]+ {3}Entry: (?:name: \[[^\]]*\]: (\w+)|ID: 0x([0-9a-f]+))",
+                         line)
+            if e:
+                types.add(e.group(1) or str(int(e.group(2), 16)))
+        return types
 
     def imports(self):
         """{dll (lower case): [names]} from the interpreted import tables."""
@@ -177,10 +188,10 @@ def check_proxy(image, args, fail):
         missing = wanted - set(imports.get(dll, []))
         if missing:
             fail("does not import %s from %s" % (", ".join(sorted(missing)), dll))
+    types = image.resource_types()
     for kind in args.resource:
-        if not re.search(r"^\s*Entry: name: %s\b|^\s*Entry: ID: %s\b" % (kind, kind), image.text,
-                         re.M):
-            fail("no %s resource" % kind)
+        if kind not in types:
+            fail("no %s resource (the image has %s)" % (kind, sorted(types)))
 
     print("exports: %s" % " ".join(sorted(exports)))
     print("imports:")
