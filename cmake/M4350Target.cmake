@@ -129,10 +129,12 @@ add_custom_command(OUTPUT ${proxy_gen}/libksproxy.a
     COMMENT "Import library for ksproxy.ax")
 add_custom_target(m4350_ksproxy_import DEPENDS ${proxy_gen}/libksproxy.a)
 
-# m4350proxy.ax: the portable sources (not the host's type-library stand-in),
-# the exports of the module definition, the type library and version
-# information as resources; no C++ or GCC runtime DLL.
-set(proxy_sources ${proxy_dir}/m4350cfg.cpp ${proxy_dir}/module.cpp)
+# m4350proxy.ax: the portable sources (not the host's stand-ins, host_*.cpp,
+# such as the type-library data the host loads instead of a resource), the
+# exports of the module definition, the type library and version information
+# as resources; no C++ or GCC runtime DLL.
+file(GLOB proxy_sources CONFIGURE_DEPENDS ${proxy_dir}/*.cpp)
+list(FILTER proxy_sources EXCLUDE REGEX "/host_[^/]*\\.cpp$")
 add_library(m4350proxy_ax SHARED
     ${proxy_sources} ${proxy_dir}/m4350proxy.def ${proxy_dir}/m4350proxy.rc)
 add_dependencies(m4350proxy_ax m4350_ksproxy_import)
