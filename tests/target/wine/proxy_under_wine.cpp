@@ -435,25 +435,29 @@ void UseAggregated(StandInState* s) {
     CHECK(outer.references() == 1, "references on the outer object left: %ld",
           outer.references() - 1);
 
-    // An outer object without IKsObject: creation fails with that query's result.
-    OuterFilter bare(filter, false);
-    inner = nullptr;
-    hr = CoCreateInstance(ClsidM4350Cfg, &bare, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                          reinterpret_cast<void**>(&inner));
-    CHECK(hr == E_NOINTERFACE && !inner, "creation under an outer without IKsObject: 0x%08lx",
-          (unsigned long)hr);
-    if (inner)
-        inner->Release();
-
-    // A null handle from IKsObject: nothing to talk to.
-    OuterFilter closed(nullptr, true);
-    inner = nullptr;
-    hr = CoCreateInstance(ClsidM4350Cfg, &closed, CLSCTX_INPROC_SERVER, IID_IUnknown,
-                          reinterpret_cast<void**>(&inner));
-    CHECK(hr == E_UNEXPECTED && !inner, "creation with a null filter handle: 0x%08lx",
-          (unsigned long)hr);
-    if (inner)
-        inner->Release();
+    // Outer objects the plug-in cannot work under: one without IKsObject
+    // (creation fails with that query's result) and one whose filter handle
+    // is null (nothing to talk to).
+    struct {
+        HANDLE handle;
+        bool answersKsObject;
+        HRESULT expected;
+        const char* what;
+    } refusals[] = {
+        {filter, false, E_NOINTERFACE, "an outer object without IKsObject"},
+        {nullptr, true, E_UNEXPECTED, "a null filter handle"},
+    };
+    for (const auto& c : refusals) {
+        OuterFilter refusing(c.handle, c.answersKsObject);
+        inner = nullptr;
+        hr = CoCreateInstance(ClsidM4350Cfg, &refusing, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                              reinterpret_cast<void**>(&inner));
+        CHECK(hr == c.expected && !inner, "creation under %s: 0x%08lx", c.what, (unsigned long)hr);
+        if (inner)
+            inner->Release();
+        CHECK(refusing.references() == 1, "creation under %s left %ld references on it", c.what,
+              refusing.references() - 1);
+    }
 }
 
 int Lifecycle(const wchar_t* path) {
