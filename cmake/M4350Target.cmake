@@ -152,7 +152,7 @@ set_target_properties(m4350proxy_ax PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${M4350_TARGET_OUTPUT_DIR}
     LIBRARY_OUTPUT_DIRECTORY ${M4350_TARGET_OUTPUT_DIR})
 target_link_options(m4350proxy_ax PRIVATE
-    -static-libgcc -static-libstdc++ -s
+    -static-libgcc -static-libstdc++ -s -Wl,--gc-sections
     -Wl,--subsystem,windows:6.1 -Wl,--major-os-version,6 -Wl,--minor-os-version,1
     -Wl,--dynamicbase -Wl,--nxcompat -Wl,--no-insert-timestamp)
 target_link_libraries(m4350proxy_ax PRIVATE
