@@ -535,4 +535,41 @@ TEST_F(BoardTest, UnplugAtAChosenFrame) {
     EXPECT_EQ(board->Counters().frames[2], 2u);
 }
 
+// A bus slower than the stream: the board's queue fills, newer frames are
+// dropped, and every drop shows as a gap in the frame numbers that arrive.
+TEST_F(BoardTest, SlowBusFillsTheQueueAndNewerFramesAreDropped) {
+    // Four times faster on both sides, so the same ratios take a quarter of
+    // the time: full-size PAL planar needs 20.5 MB/s, the bus carries 5.12.
+    host::SetTimeScale(0.25);
+    host::usb::SetDefaultBulkBytesPerMicroframe(640);
+    Plug();
+    host::usb::SetDefaultBulkBytesPerMicroframe(0);
+    BootAndCollectReady();
+    const FrameGeometry g = GeometryOf(StartChannel(0, 2, 1, kColorPlanarYuv));
+    std::vector<uint32_t> numbers;
+    // The first eight come from the queue the board filled at once.
+    for (int i = 0; i < 16; ++i) {
+        auto f = ReadFrame(g);
+        ASSERT_TRUE(f);
+        const uint32_t number = f->Word(kHeaderFrameNumber);
+        numbers.push_back(number);
+        auto left = board->FrameLeft(0, number);
+        ASSERT_TRUE(left) << "frame " << number;
+        EXPECT_LE(*left, std::chrono::steady_clock::now());
+    }
+    const BoardCounters c = board->Counters();
+    ASSERT_EQ(Command(0, CMD_STOP), STATUS_SUCCESS);
+    uint64_t gaps = 0;
+    for (size_t i = 1; i < numbers.size(); ++i) {
+        ASSERT_GT(numbers[i], numbers[i - 1]);
+        gaps += numbers[i] - numbers[i - 1] - 1;
+    }
+    EXPECT_EQ(c.maxQueuedFrames, BoardConfig{}.maxQueuedFrames) << "the queue filled up";
+    // About three of every four frames cannot go out; those dropped after the
+    // last frame read are not gaps yet.
+    EXPECT_GE(gaps, 8u);
+    EXPECT_GE(c.framesDropped[0], gaps);
+    EXPECT_EQ(board->FrameLeft(0, numbers.back() + 1), std::nullopt);
+}
+
 } // namespace

@@ -28,9 +28,11 @@ public:
     std::vector<uint8_t> Descriptor(uint8_t type, uint8_t, uint16_t, host::usb::Speed) override {
         if (type == USB_DEVICE_DESCRIPTOR_TYPE)
             return {18, 1, 0, 2, 0xFF, 0, 0, 64, 0x34, 0x12, 0x78, 0x56, 0, 1, 0, 0, 0, 1};
+        // Configuration, interface, then the IN and the OUT endpoint (bulk,
+        // 512-byte packets).
         if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE)
-            return {9, 2, 32, 0, 1,   1, 0, 0x80, 50, 9, 4,    0, 0, 2, 0xFF, 0,
-                    0, 0, 7,  5, kIn, 2, 0, 2,    7,  5, kOut, 2, 0, 2, 0};
+            return {9, 2, 32, 0, 1,   1, 0, 0x80, 50, 9, 4, 0,    0, 2, 0xFF, 0,
+                    0, 0, 7,  5, kIn, 2, 0, 2,    0,  7, 5, kOut, 2, 0, 2,    0};
         return {};
     }
     TransferResult Control(const host::usb::SetupPacket&, uint8_t*) override {
@@ -110,7 +112,8 @@ TEST_F(UsbBandwidthTest, IdleControllerGivesOneMillisecondOfCreditAtMost) {
     Clock::time_point end;
     for (int i = 0; i < 8; ++i)
         end = hc.Carry(kHighSpeedBulkBytesPerMicroframe);
-    EXPECT_LE(end, Clock::now());
+    const Clock::time_point after = Clock::now();
+    EXPECT_LE(end, after);
     end = hc.Carry(kHighSpeedBulkBytesPerMicroframe);
     EXPECT_GT(end, before);
 }
@@ -118,8 +121,10 @@ TEST_F(UsbBandwidthTest, IdleControllerGivesOneMillisecondOfCreditAtMost) {
 TEST_F(UsbBandwidthTest, UnlimitedControllerNeverHoldsATransfer) {
     HostController hc(0);
     EXPECT_DOUBLE_EQ(hc.BulkLimitBytesPerSecond(), 0.0);
-    for (int i = 0; i < 100; ++i)
-        EXPECT_LE(hc.Carry(kBlock), Clock::now());
+    for (int i = 0; i < 100; ++i) {
+        const Clock::time_point end = hc.Carry(kBlock);
+        EXPECT_LE(end, Clock::now());
+    }
     EXPECT_EQ(hc.BulkBytes(), 100u * kBlock);
     hc.SetBulkLimit(512);
     EXPECT_EQ(hc.BulkLimit(), 512u);

@@ -78,7 +78,7 @@ bool BoardRig::BringUp(const RigOptions& options, std::ostream& out, std::string
                  " (choose another with --system-root)";
         return false;
     }
-    out << "system root: " << root_.string() << "\n";
+    out << "system root: " << root_.string() << std::endl;
 
     // The firmware image the driver downloads to every board.
     const auto image = FirmwarePath(root_);
