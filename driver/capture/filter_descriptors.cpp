@@ -8,11 +8,13 @@
 #include <ksmedia.h>
 
 #include "capture/automation_table.h"
+#include "capture/capture_pin.h"
+#include "capture/channel_filter.h"
 #include "capture/data_intersection.h"
 #include "capture/format_catalogue.h"
+#include "capture/frame_delivery.h"
+#include "capture/stream_state.h"
 #include "device/capture_device.h"
-
-namespace {
 
 // Filter creation learns its channel from these.
 const GUID ChannelReferenceGuids[ChannelFilterCount] = {
@@ -22,37 +24,26 @@ const GUID ChannelReferenceGuids[ChannelFilterCount] = {
     {0x9A88C032, 0xC8F7, 0x40E9, {0x98, 0x3E, 0x73, 0x70, 0x88, 0x51, 0x30, 0x9B}},
 };
 
+namespace {
+
 const GUID ChannelFilterCategories[] = {
     {STATICGUIDOF(KSCATEGORY_VIDEO)},
     {STATICGUIDOF(KSCATEGORY_CAPTURE)},
 };
 
-// Pin creation and format negotiation, and the pin's state changes and frame
-// delivery, are not written yet. Until they are, creating a capture pin is
-// refused on every channel: clients see the filters, their formats and
-// intersections, but cannot connect.
-NTSTATUS CapturePinCreateNotYetSupported(PKSPIN pin, PIRP irp) {
-    UNREFERENCED_PARAMETER(pin);
-    UNREFERENCED_PARAMETER(irp);
-    return STATUS_NOT_SUPPORTED;
-}
-
 // One dispatch table per channel: pin creation stores the channel number.
 const KSPIN_DISPATCH CapturePinDispatch[ChannelFilterCount] = {
-    {CapturePinCreateNotYetSupported, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-     nullptr, nullptr},
-    {CapturePinCreateNotYetSupported, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-     nullptr, nullptr},
-    {CapturePinCreateNotYetSupported, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-     nullptr, nullptr},
-    {CapturePinCreateNotYetSupported, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-     nullptr, nullptr},
+    {CapturePinCreate0, nullptr, CapturePinProcess, nullptr, CapturePinSetDataFormat,
+     CapturePinSetDeviceState, nullptr, nullptr, nullptr, nullptr},
+    {CapturePinCreate1, nullptr, CapturePinProcess, nullptr, CapturePinSetDataFormat,
+     CapturePinSetDeviceState, nullptr, nullptr, nullptr, nullptr},
+    {CapturePinCreate2, nullptr, CapturePinProcess, nullptr, CapturePinSetDataFormat,
+     CapturePinSetDeviceState, nullptr, nullptr, nullptr, nullptr},
+    {CapturePinCreate3, nullptr, CapturePinProcess, nullptr, CapturePinSetDataFormat,
+     CapturePinSetDeviceState, nullptr, nullptr, nullptr, nullptr},
 };
 
-// Filter creation (the channel context and the alignment of the channel's
-// video standard) is not written yet either; without a Create dispatch the
-// class opens a filter with its device's context.
-const KSFILTER_DISPATCH ChannelFilterDispatch = {nullptr, nullptr, nullptr, nullptr};
+const KSFILTER_DISPATCH ChannelFilterDispatch = {ChannelFilterCreate, nullptr, nullptr, nullptr};
 
 // The default framing a pin starts from: two frames of system memory, which
 // pin creation replaces in the pin's own copy by six frames of exactly the

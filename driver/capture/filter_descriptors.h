@@ -9,6 +9,9 @@ struct CaptureDevice;
 // Video inputs of one board; a channel number is the index of its filter.
 constexpr ULONG ChannelFilterCount = 4;
 
+// The reference GUIDs of the channel filters, in channel order.
+extern const GUID ChannelReferenceGuids[ChannelFilterCount];
+
 // The templates: filter descriptors in channel order 0 to 3, constant, every
 // pin offering the NTSC list. A device never publishes these; it publishes
 // its own copies (ChannelDescriptorSet), so that one board's choice of list

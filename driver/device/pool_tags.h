@@ -14,3 +14,7 @@ constexpr ULONG BoardTag = MakePoolTag("allc");         // board, frame and scra
 constexpr ULONG FrameQueueTag = MakePoolTag("ofif");    // frame queue storage
 constexpr ULONG UsbRequestTag = MakePoolTag("uini");    // URBs and descriptor buffers
 constexpr ULONG InterfaceCopyTag = MakePoolTag("inf3"); // the selected interface's copy
+
+// A capture pin's format copies, by channel number.
+constexpr ULONG FormatCopyTags[4] = {MakePoolTag("AVS0"), MakePoolTag("AVS1"), MakePoolTag("AVS2"),
+                                     MakePoolTag("AVS3")};

@@ -3,6 +3,8 @@
 // answers itself), with the minimum sizes checked before a handler runs.
 #include "ks_object.h"
 
+#include <ksmedia.h>
+
 #include <host/kernel.h>
 
 #include <algorithm>
@@ -106,6 +108,49 @@ NTSTATUS PinCategory(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     *static_cast<GUID*>(data) = *d->PinDescriptor.Category;
     irp->IoStatus.Information = sizeof(GUID);
     return STATUS_SUCCESS;
+}
+
+NTSTATUS PinNecessaryInstances(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+    const KSPIN_DESCRIPTOR_EX* d = RequestedPinFactory(irp, request);
+    if (d == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *static_cast<ULONG*>(data) = d->InstancesNecessary;
+    irp->IoStatus.Information = sizeof(ULONG);
+    return STATUS_SUCCESS;
+}
+
+// The names Windows installs under its media categories for the pin names a
+// capture driver uses; a pin without a Name is named by its category.
+struct KnownPinName {
+    const GUID* name;
+    const WCHAR* text;
+};
+const KnownPinName g_knownPinNames[] = {
+    {&PINNAME_VIDEO_CAPTURE, L"Capture"},
+};
+
+NTSTATUS PinName(PIRP irp, PKSIDENTIFIER request, PVOID data) {
+    const KSPIN_DESCRIPTOR_EX* d = RequestedPinFactory(irp, request);
+    if (d == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const GUID* name =
+        d->PinDescriptor.Name != nullptr ? d->PinDescriptor.Name : d->PinDescriptor.Category;
+    if (name == nullptr) {
+        return STATUS_NOT_FOUND;
+    }
+    for (const KnownPinName& known : g_knownPinNames) {
+        if (*known.name == *name) {
+            std::size_t length = 0;
+            while (known.text[length] != 0) {
+                ++length;
+            }
+            return SizedAnswer(irp, data, known.text,
+                               static_cast<ULONG>((length + 1) * sizeof(WCHAR)));
+        }
+    }
+    return STATUS_NOT_FOUND;
 }
 
 ULONG Align8(ULONG n) {
@@ -227,6 +272,11 @@ const KSPROPERTY_ITEM g_pinItems[] = {
                            sizeof(KSPIN_COMMUNICATION), nullptr, nullptr, 0, nullptr, nullptr, 0),
     DEFINE_KSPROPERTY_ITEM(KSPROPERTY_PIN_CATEGORY, PinCategory, sizeof(KSP_PIN), sizeof(GUID),
                            nullptr, nullptr, 0, nullptr, nullptr, 0),
+    DEFINE_KSPROPERTY_ITEM(KSPROPERTY_PIN_NECESSARYINSTANCES, PinNecessaryInstances,
+                           sizeof(KSP_PIN), sizeof(ULONG), nullptr, nullptr, 0, nullptr, nullptr,
+                           0),
+    DEFINE_KSPROPERTY_ITEM(KSPROPERTY_PIN_NAME, PinName, sizeof(KSP_PIN), 0, nullptr, nullptr, 0,
+                           nullptr, nullptr, 0),
 };
 const KSPROPERTY_SET g_filterClassSets[] = {
     DEFINE_KSPROPERTY_SET(&KSPROPSETID_Pin, SIZEOF_ARRAY(g_pinItems), g_pinItems, 0, nullptr),
@@ -277,12 +327,31 @@ NTSTATUS ConnectionFormatSet(PIRP irp, PKSIDENTIFIER, PVOID data) {
     return ChangePinFormat(pin, static_cast<const KSDATAFORMAT*>(data), OutputLength(irp));
 }
 
+// The framing the pin asks for, from its current descriptor: a minidriver
+// that edits its pin's framing at creation is answered with the edit.
+NTSTATUS ConnectionFramingGet(PIRP irp, PKSIDENTIFIER, PVOID data) {
+    Pin* pin = RequestPin(irp);
+    if (pin == nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    const KSPIN_DESCRIPTOR_EX* d = pin->Descriptor();
+    const KSALLOCATOR_FRAMING_EX* framing = d != nullptr ? d->AllocatorFraming : nullptr;
+    if (framing == nullptr || framing->CountItems == 0) {
+        return STATUS_NOT_FOUND;
+    }
+    ULONG size = static_cast<ULONG>(FIELD_OFFSET(KSALLOCATOR_FRAMING_EX, FramingItem) +
+                                    framing->CountItems * sizeof(KS_FRAMING_ITEM));
+    return SizedAnswer(irp, data, framing, size);
+}
+
 const KSPROPERTY_ITEM g_connectionItems[] = {
     DEFINE_KSPROPERTY_ITEM(KSPROPERTY_CONNECTION_STATE, ConnectionStateGet, sizeof(KSPROPERTY),
                            sizeof(KSSTATE), ConnectionStateSet, nullptr, 0, nullptr, nullptr, 0),
     DEFINE_KSPROPERTY_ITEM(KSPROPERTY_CONNECTION_DATAFORMAT, ConnectionFormatGet,
                            sizeof(KSPROPERTY), 0, ConnectionFormatSet, nullptr, 0, nullptr, nullptr,
                            0),
+    DEFINE_KSPROPERTY_ITEM(KSPROPERTY_CONNECTION_ALLOCATORFRAMING_EX, ConnectionFramingGet,
+                           sizeof(KSPROPERTY), 0, nullptr, nullptr, 0, nullptr, nullptr, 0),
 };
 const KSPROPERTY_SET g_pinClassSets[] = {
     DEFINE_KSPROPERTY_SET(&KSPROPSETID_Connection, SIZEOF_ARRAY(g_connectionItems),

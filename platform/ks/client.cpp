@@ -2,6 +2,8 @@
 // application or the KS proxy sends through them.
 #include "ks_object.h"
 
+#include <ksmedia.h>
+
 #include <host/kernel.h>
 #include <host/ks_client.h>
 
@@ -299,6 +301,11 @@ StreamBuffer::StreamBuffer(ULONG headerSize, ULONG frameExtent)
     h->Data = data_.data();
     h->PresentationTime.Numerator = 1;
     h->PresentationTime.Denominator = 1;
+    // A video client says how much frame information it reads back, as an
+    // application does before it queues the buffer.
+    if (headerSize >= sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO)) {
+        reinterpret_cast<PKS_FRAME_INFO>(h + 1)->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
+    }
 }
 
 } // namespace host::ks

@@ -239,7 +239,8 @@ static NTSTATUS CreateFactory(Device* device, const KSFILTER_DESCRIPTOR* descrip
     factory->env.header = {kObjectMagic, KsObjectTypeFilterFactory, factory};
     factory->env.pub.FilterDescriptor = descriptor;
     factory->env.pub.Bag = factory->bag.Handle();
-    factory->env.pub.Context = nullptr;
+    // As on Windows, a factory starts with its device's context.
+    factory->env.pub.Context = device->Public()->Context;
     factory->device = device;
     factory->referenceString = reference;
     factory->createItemFlags = flags;

@@ -55,9 +55,9 @@ NTSTATUS OpenFilter(FilterFactory* factory, std::shared_ptr<Filter>* out) {
     PKSFILTER pub = filter->Public();
     pub->Descriptor = descriptor;
     pub->Bag = filter->bag.Handle();
-    // A new filter starts with its device's context; the Create dispatch may
-    // replace it.
-    pub->Context = device->Public()->Context;
+    // A new filter starts with its factory's context (which started as the
+    // device's); the Create dispatch may replace it.
+    pub->Context = factory->env.pub.Context;
     filter->file = MakeFile(device, FileKind::Filter, pub);
     RegisterPublic(pub, &filter->env.header);
 

@@ -71,18 +71,40 @@ static bool GuidMatches(const GUID& range, const GUID& format) {
     return range == GUID_NULL || range == format;
 }
 
+static bool FormatFallsIn(const KSDATARANGE* range, const KSDATAFORMAT* format) {
+    return range != nullptr && GuidMatches(range->MajorFormat, format->MajorFormat) &&
+           GuidMatches(range->SubFormat, format->SubFormat) &&
+           GuidMatches(range->Specifier, format->Specifier);
+}
+
 const KSDATARANGE* MatchDataRange(const KSPIN_DESCRIPTOR_EX* descriptor,
                                   const KSDATAFORMAT* format) {
     const KSPIN_DESCRIPTOR& pd = descriptor->PinDescriptor;
     for (ULONG i = 0; pd.DataRanges != nullptr && i < pd.DataRangesCount; ++i) {
-        const KSDATARANGE* range = pd.DataRanges[i];
-        if (range != nullptr && GuidMatches(range->MajorFormat, format->MajorFormat) &&
-            GuidMatches(range->SubFormat, format->SubFormat) &&
-            GuidMatches(range->Specifier, format->Specifier)) {
-            return range;
+        if (FormatFallsIn(pd.DataRanges[i], format)) {
+            return pd.DataRanges[i];
         }
     }
     return nullptr;
+}
+
+// Offers the format to the minidriver with each range it falls in, in the
+// descriptor's order, until an answer other than STATUS_NO_MATCH.
+template <class Offer>
+static NTSTATUS TryMatchingRanges(const KSPIN_DESCRIPTOR_EX* descriptor, const KSDATAFORMAT* format,
+                                  Offer offer) {
+    const KSPIN_DESCRIPTOR& pd = descriptor->PinDescriptor;
+    NTSTATUS status = STATUS_NO_MATCH;
+    for (ULONG i = 0; pd.DataRanges != nullptr && i < pd.DataRangesCount; ++i) {
+        if (!FormatFallsIn(pd.DataRanges[i], format)) {
+            continue;
+        }
+        status = offer(pd.DataRanges[i]);
+        if (status != STATUS_NO_MATCH) {
+            return status;
+        }
+    }
+    return status;
 }
 
 static ULONG PinFlags(Pin* pin) {
@@ -140,7 +162,6 @@ static void ProcessingThread(Pin* pin) {
         }
         pin->processRequested = false;
         pin->processing = true;
-        std::uint64_t ejectedBefore = pin->ejected;
         lock.unlock();
 
         NTSTATUS status = dispatch->Process(pin->Public());
@@ -151,10 +172,12 @@ static void ProcessingThread(Pin* pin) {
 
         lock.lock();
         pin->processing = false;
-        // A routine that handed frames back and succeeded is called again
-        // while frames wait; one that made no progress waits for the next
-        // arrival or KsPinAttemptProcessing instead of spinning.
-        if (status == STATUS_SUCCESS && pin->ejected != ejectedBefore) {
+        // As on Windows, a routine that answers STATUS_SUCCESS is called
+        // again at once while it may process, whether or not it did any
+        // work: a routine that succeeds without progress spins here as it
+        // would there. Any other answer waits for the next arrival or
+        // KsPinAttemptProcessing.
+        if (status == STATUS_SUCCESS) {
             pin->processRequested = true;
         }
         pin->idle.notify_all();
@@ -238,9 +261,13 @@ NTSTATUS CreatePin(const std::shared_ptr<Filter>& filter, const KSPIN_CONNECT* c
 
     NTSTATUS status = STATUS_SUCCESS;
     const KSPIN_DISPATCH* dispatch = descriptor->Dispatch;
-    // The format is validated by the minidriver before its Create sees the pin.
+    // The format is validated by the minidriver before its Create sees the pin,
+    // against each range it falls in, in order, until one is not refused
+    // with STATUS_NO_MATCH.
     if (dispatch != nullptr && dispatch->SetDataFormat != nullptr) {
-        status = dispatch->SetDataFormat(pub, nullptr, nullptr, range, nullptr);
+        status = TryMatchingRanges(descriptor, format, [&](const KSDATARANGE* candidate) {
+            return dispatch->SetDataFormat(pub, nullptr, nullptr, candidate, nullptr);
+        });
     }
     if (NT_SUCCESS(status) && dispatch != nullptr && dispatch->Create != nullptr) {
         PIRP irp = AllocateRequestIrp(IRP_MJ_CREATE, pin->file.get(),
@@ -393,7 +420,10 @@ NTSTATUS ChangePinFormat(Pin* pin, const KSDATAFORMAT* format, ULONG formatSize)
     NTSTATUS status = STATUS_SUCCESS;
     const KSPIN_DISPATCH* dispatch = descriptor->Dispatch;
     if (dispatch != nullptr && dispatch->SetDataFormat != nullptr) {
-        status = dispatch->SetDataFormat(pub, old, nullptr, range, nullptr);
+        status =
+            TryMatchingRanges(descriptor, pub->ConnectionFormat, [&](const KSDATARANGE* candidate) {
+                return dispatch->SetDataFormat(pub, old, nullptr, candidate, nullptr);
+            });
     }
     if (!NT_SUCCESS(status)) {
         pub->ConnectionFormat = old;

@@ -2,6 +2,7 @@
 #include "ks_test.h"
 
 #include <algorithm>
+#include <string>
 
 using ktest::TheJournal;
 
@@ -236,11 +237,44 @@ TEST_F(KsAutomationTest, PinSetDescribesThePinFactories) {
               STATUS_INVALID_PARAMETER);
 
     request.PinId = 0;
+    // What a client reads to describe the pin.
+    struct UlongCase {
+        ULONG id;
+        ULONG expected;
+    };
+    for (const UlongCase& c : {UlongCase{KSPROPERTY_PIN_NECESSARYINSTANCES, 0},
+                               UlongCase{KSPROPERTY_PIN_DATAFLOW, KSPIN_DATAFLOW_OUT},
+                               UlongCase{KSPROPERTY_PIN_COMMUNICATION, KSPIN_COMMUNICATION_BOTH}}) {
+        request.Property.Id = c.id;
+        ULONG value = 0xFFFF;
+        ASSERT_EQ(host::ks::DeviceIoControl(filter_, IOCTL_KS_PROPERTY, &request, sizeof(request),
+                                            &value, sizeof(value), &returned),
+                  STATUS_SUCCESS)
+            << c.id;
+        EXPECT_EQ(value, c.expected) << c.id;
+    }
+    request.Property.Id = KSPROPERTY_PIN_CATEGORY;
+    GUID category{};
+    ASSERT_EQ(host::ks::DeviceIoControl(filter_, IOCTL_KS_PROPERTY, &request, sizeof(request),
+                                        &category, sizeof(category), &returned),
+              STATUS_SUCCESS);
+    EXPECT_EQ(category, PINNAME_VIDEO_CAPTURE);
+    request.Property.Id = KSPROPERTY_PIN_NAME;
+    ASSERT_EQ(host::ks::DeviceIoControl(filter_, IOCTL_KS_PROPERTY, &request, sizeof(request),
+                                        nullptr, 0, &returned),
+              STATUS_BUFFER_OVERFLOW);
+    ASSERT_EQ(returned, 8 * sizeof(WCHAR));
+    WCHAR name[8] = {};
+    ASSERT_EQ(host::ks::DeviceIoControl(filter_, IOCTL_KS_PROPERTY, &request, sizeof(request), name,
+                                        sizeof(name), &returned),
+              STATUS_SUCCESS);
+    EXPECT_EQ(std::wstring(name), std::wstring(L"Capture"));
+
     request.Property.Id = KSPROPERTY_PIN_DATARANGES;
     ASSERT_EQ(host::ks::DeviceIoControl(filter_, IOCTL_KS_PROPERTY, &request, sizeof(request),
                                         nullptr, 0, &returned),
               STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(returned, sizeof(KSMULTIPLE_ITEM) + 2 * sizeof(KS_DATARANGE_VIDEO));
+    EXPECT_EQ(returned, sizeof(KSMULTIPLE_ITEM) + 3 * sizeof(KS_DATARANGE_VIDEO));
 }
 
 struct IntersectCase {

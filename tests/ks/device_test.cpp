@@ -131,7 +131,18 @@ TEST_F(KsTest, FilterContextStartsAsTheDeviceContext) {
     StartDevice();
     OpenFilter();
     EXPECT_NE(TheJournal().deviceContext, nullptr);
+    EXPECT_EQ(TheJournal().freeOnStopFactory->Context, TheJournal().deviceContext);
     EXPECT_EQ(TheJournal().filterContextAtCreate, TheJournal().deviceContext);
+}
+
+// The chain is device -> factory -> filter: a factory given a context of its
+// own hands that to its filters.
+TEST_F(KsTest, FilterContextStartsAsItsFactorysContext) {
+    StartDevice();
+    int factoryContext = 0;
+    TheJournal().freeOnStopFactory->Context = &factoryContext;
+    OpenFilter();
+    EXPECT_EQ(TheJournal().filterContextAtCreate, &factoryContext);
 }
 
 TEST_F(KsTest, FailingFilterCreateFailsTheOpenAndFreesItsBag) {

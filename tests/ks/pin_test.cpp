@@ -389,3 +389,76 @@ TEST_F(KsPinTest, PinHandlesAnswerTheConnectionSetAndNotTheFiltersSets) {
                                     &value, sizeof(value), &returned),
               STATUS_PROPSET_NOT_FOUND);
 }
+
+// A format falls in several ranges of one subtype (the same GUIDs at other
+// sizes): the minidriver is offered each in order until it stops answering
+// STATUS_NO_MATCH, at creation and on a format change.
+TEST_F(KsPinTest, EveryMatchingRangeIsOfferedUntilOneIsTaken) {
+    TheJournal().matchWidth = true;
+    HANDLE pin = nullptr;
+    ASSERT_EQ(CreatePin(filter_, ktest::RangeUyvySmall(), &pin), STATUS_SUCCESS);
+    const auto* uyvy = reinterpret_cast<const KSDATARANGE*>(&ktest::RangeUyvy());
+    const auto* small = reinterpret_cast<const KSDATARANGE*>(&ktest::RangeUyvySmall());
+    EXPECT_EQ(TheJournal().rangesOffered, (std::vector<const KSDATARANGE*>{uyvy, small}));
+
+    TheJournal().rangesOffered.clear();
+    KS_DATAFORMAT_VIDEOINFOHEADER wide = FormatOf(ktest::RangeUyvy());
+    ASSERT_EQ(host::ks::SetPinDataFormat(pin, &wide.DataFormat), STATUS_SUCCESS);
+    EXPECT_EQ(TheJournal().rangesOffered, (std::vector<const KSDATARANGE*>{uyvy}));
+
+    // Refused by every range: the last answer stands.
+    TheJournal().rangesOffered.clear();
+    KS_DATAFORMAT_VIDEOINFOHEADER odd = FormatOf(ktest::RangeUyvy());
+    odd.VideoInfoHeader.bmiHeader.biWidth = 48;
+    EXPECT_EQ(host::ks::SetPinDataFormat(pin, &odd.DataFormat), STATUS_NO_MATCH);
+    EXPECT_EQ(TheJournal().rangesOffered, (std::vector<const KSDATARANGE*>{uyvy, small}));
+    EXPECT_EQ(std::memcmp(TheJournal().pin->ConnectionFormat, &wide, sizeof(wide)), 0);
+}
+
+// As on Windows, STATUS_SUCCESS means "call me again": a routine that says so
+// without handing anything back keeps being called while buffers wait.
+TEST_F(KsPinTest, ProcessThatSucceedsWithoutWorkIsCalledAgainAndAgain) {
+    HANDLE pin = NewPin();
+    ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_RUN), STATUS_SUCCESS);
+    TheJournal().succeedWithoutWork = true;
+    Buffer buffer;
+    ASSERT_EQ(host::ks::QueueBuffer(pin, buffer.buffer.Header()), STATUS_SUCCESS);
+    // One arrival, no KsPinAttemptProcessing: only the loop can get here.
+    for (int i = 0; i < 5000 && TheJournal().processCalls.load() < 100; ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_GE(TheJournal().processCalls.load(), 100);
+    ASSERT_EQ(host::ks::SetPinState(pin, KSSTATE_STOP), STATUS_SUCCESS);
+    TheJournal().succeedWithoutWork = false;
+    EXPECT_EQ(TheJournal().maxActiveProcess.load(), 1);
+}
+
+// A client sizes its buffers from the framing the pin asks for: the pin's
+// own, as its Create dispatch edited it, not its factory's.
+TEST_F(KsPinTest, AllocatorFramingIsAnsweredFromThePinsDescriptor) {
+    HANDLE pin = NewPin();
+    ULONG returned = 0;
+    EXPECT_EQ(host::ks::GetProperty(pin, KSPROPSETID_Connection,
+                                    KSPROPERTY_CONNECTION_ALLOCATORFRAMING_EX, nullptr, 0,
+                                    &returned),
+              STATUS_BUFFER_OVERFLOW);
+    ASSERT_EQ(returned, sizeof(KSALLOCATOR_FRAMING_EX));
+    KSALLOCATOR_FRAMING_EX framing{};
+    ASSERT_EQ(host::ks::GetProperty(pin, KSPROPSETID_Connection,
+                                    KSPROPERTY_CONNECTION_ALLOCATORFRAMING_EX, &framing,
+                                    sizeof(framing), &returned),
+              STATUS_SUCCESS);
+    EXPECT_EQ(framing.CountItems, 1u);
+    EXPECT_EQ(framing.FramingItem[0].Frames, 6u);
+    EXPECT_EQ(ktest::CapturePinDescriptor().AllocatorFraming->FramingItem[0].Frames, 2u);
+}
+
+// A client with room for the frame information says so, as an application
+// sets ExtendedHeaderSize before it queues the buffer.
+TEST_F(KsPinTest, StreamBufferAsksForFrameInformationWhenItHasRoom) {
+    host::ks::StreamBuffer buffer(ktest::kStreamHeaderSize, 16);
+    EXPECT_EQ(reinterpret_cast<PKS_FRAME_INFO>(buffer.Header() + 1)->ExtendedHeaderSize,
+              sizeof(KS_FRAME_INFO));
+    EXPECT_EQ(buffer.Header()->Size, ktest::kStreamHeaderSize);
+    EXPECT_EQ(buffer.Header()->FrameExtent, 16u);
+}

@@ -15,29 +15,29 @@ constexpr ULONG kFilterTag = 'lFsK';
 constexpr ULONG kPinTag = 'nPsK';
 constexpr ULONG kEditTag = 'dEsK';
 
-KS_DATARANGE_VIDEO MakeRange(const GUID& subtype, DWORD fourcc) {
+KS_DATARANGE_VIDEO MakeRange(const GUID& subtype, DWORD fourcc, LONG width = 64, LONG height = 48) {
     KS_DATARANGE_VIDEO r{};
     r.DataRange.FormatSize = sizeof(KS_DATARANGE_VIDEO);
-    r.DataRange.SampleSize = 64 * 48 * 2;
+    r.DataRange.SampleSize = ULONG(width * height * 2);
     r.DataRange.MajorFormat = KSDATAFORMAT_TYPE_VIDEO;
     r.DataRange.SubFormat = subtype;
     r.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_VIDEOINFO;
     r.bFixedSizeSamples = TRUE;
     r.ConfigCaps.guid = KSDATAFORMAT_SPECIFIER_VIDEOINFO;
     r.ConfigCaps.VideoStandard = KS_AnalogVideo_NTSC_M;
-    r.ConfigCaps.InputSize = {64, 48};
-    r.ConfigCaps.MinOutputSize = {64, 48};
-    r.ConfigCaps.MaxOutputSize = {64, 48};
+    r.ConfigCaps.InputSize = {width, height};
+    r.ConfigCaps.MinOutputSize = {width, height};
+    r.ConfigCaps.MaxOutputSize = {width, height};
     r.ConfigCaps.MinFrameInterval = 333667;
     r.ConfigCaps.MaxFrameInterval = 333667;
     r.VideoInfoHeader.AvgTimePerFrame = 333667;
     r.VideoInfoHeader.bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER);
-    r.VideoInfoHeader.bmiHeader.biWidth = 64;
-    r.VideoInfoHeader.bmiHeader.biHeight = 48;
+    r.VideoInfoHeader.bmiHeader.biWidth = width;
+    r.VideoInfoHeader.bmiHeader.biHeight = height;
     r.VideoInfoHeader.bmiHeader.biPlanes = 1;
     r.VideoInfoHeader.bmiHeader.biBitCount = 16;
     r.VideoInfoHeader.bmiHeader.biCompression = fourcc;
-    r.VideoInfoHeader.bmiHeader.biSizeImage = 64 * 48 * 2;
+    r.VideoInfoHeader.bmiHeader.biSizeImage = ULONG(width * height * 2);
     return r;
 }
 
@@ -45,7 +45,10 @@ const KS_DATARANGE_VIDEO g_uyvy =
     MakeRange(KSDATAFORMAT_SUBTYPE_UYVY, KS_MAKEFOURCC('U', 'Y', 'V', 'Y'));
 const KS_DATARANGE_VIDEO g_yuy2 =
     MakeRange(KSDATAFORMAT_SUBTYPE_YUY2, KS_MAKEFOURCC('Y', 'U', 'Y', '2'));
-const PKSDATARANGE g_ranges[] = {(PKSDATARANGE)&g_uyvy, (PKSDATARANGE)&g_yuy2};
+const KS_DATARANGE_VIDEO g_uyvySmall =
+    MakeRange(KSDATAFORMAT_SUBTYPE_UYVY, KS_MAKEFOURCC('U', 'Y', 'V', 'Y'), 32, 24);
+const PKSDATARANGE g_ranges[] = {(PKSDATARANGE)&g_uyvy, (PKSDATARANGE)&g_yuy2,
+                                 (PKSDATARANGE)&g_uyvySmall};
 
 const KSALLOCATOR_FRAMING_EX g_framing = {1,
                                           0,
@@ -196,6 +199,16 @@ NTSTATUS PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM,
         j.pinContextAtSetFormat = pin->Context;
     }
     j.rangeAtSetFormat = range;
+    {
+        std::lock_guard<std::mutex> guard(j.lock);
+        j.rangesOffered.push_back(range);
+    }
+    auto* format = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(pin->ConnectionFormat);
+    auto* video = reinterpret_cast<const KS_DATARANGE_VIDEO*>(range);
+    if (j.matchWidth &&
+        format->VideoInfoHeader.bmiHeader.biWidth != video->VideoInfoHeader.bmiHeader.biWidth) {
+        return STATUS_NO_MATCH;
+    }
     return j.setFormatStatus;
 }
 
@@ -264,6 +277,10 @@ NTSTATUS PinProcess(PKSPIN pin) {
     }
     // Give a second, overlapping call every chance to show up.
     std::this_thread::yield();
+    if (j.succeedWithoutWork) {
+        --j.activeProcess;
+        return STATUS_SUCCESS;
+    }
 
     NTSTATUS status = STATUS_PENDING;
     int ready = j.framesReady.load();
@@ -461,6 +478,9 @@ const KS_DATARANGE_VIDEO& RangeUyvy() {
 }
 const KS_DATARANGE_VIDEO& RangeYuy2() {
     return g_yuy2;
+}
+const KS_DATARANGE_VIDEO& RangeUyvySmall() {
+    return g_uyvySmall;
 }
 const KSFILTER_DESCRIPTOR& FilterDescriptor() {
     return g_filterDescriptor;

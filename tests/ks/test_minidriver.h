@@ -36,9 +36,11 @@ inline constexpr LONG kValueMin = -10;
 inline constexpr LONG kValueMax = 10;
 inline constexpr LONG kValueDefault = 3;
 
-// The pin's two ranges: UYVY and YUY2, 64 x 48.
+// The pin's ranges, in order: UYVY and YUY2, 64 x 48, then UYVY 32 x 24
+// (the same GUIDs as the first).
 const KS_DATARANGE_VIDEO& RangeUyvy();
 const KS_DATARANGE_VIDEO& RangeYuy2();
+const KS_DATARANGE_VIDEO& RangeUyvySmall();
 const KSFILTER_DESCRIPTOR& FilterDescriptor();
 const KSPIN_DESCRIPTOR_EX& CapturePinDescriptor();
 
@@ -56,6 +58,11 @@ struct Journal {
     NTSTATUS pinCreateStatus = STATUS_SUCCESS;
     NTSTATUS setFormatStatus = STATUS_SUCCESS;
     int failStateTo = -1; // SetDeviceState to this state fails
+    // SetDataFormat answers STATUS_NO_MATCH for a range of another width
+    // than the format's, as a minidriver with several sizes per subtype does.
+    bool matchWidth = false;
+    // The process routine answers STATUS_SUCCESS without doing anything.
+    std::atomic<bool> succeedWithoutWork{false};
 
     // Observations.
     PVOID deviceContext = nullptr;
@@ -64,6 +71,7 @@ struct Journal {
     PVOID pinContextAtSetFormat = nullptr;
     PVOID pinContextAtCreate = nullptr;
     const KSDATARANGE* rangeAtSetFormat = nullptr;
+    std::vector<const KSDATARANGE*> rangesOffered;      // every SetDataFormat call's range
     std::vector<std::vector<unsigned char>> oldFormats; // per SetDataFormat call; empty for none
     PKSFILTERFACTORY freeOnStopFactory = nullptr;
     PKSFILTERFACTORY keeperFactory = nullptr;

@@ -1,0 +1,351 @@
+// Capture pin creation and format negotiation: the PinContext and its format
+// copies, the pin's own framing, and the mapping of a requested format onto
+// the channel's capture mode.
+#include "capture/capture_pin.h"
+
+#include "board/board.h"
+#include "capture/channel_filter.h"
+#include "capture/format_mapping.h"
+#include "device/capture_device.h"
+#include "device/pool_tags.h"
+
+namespace {
+
+// Bytes of the fixed part of a video info header ahead of its bitmap header.
+constexpr ULONG VideoInfoHeadLength = FIELD_OFFSET(KS_VIDEOINFOHEADER, bmiHeader);
+static_assert(VideoInfoHeadLength == 48, "rectangles, rates and interval");
+constexpr ULONG FormatHeadLength = sizeof(KSDATAFORMAT) + VideoInfoHeadLength;           // 112
+constexpr ULONG MinimumVideoFormatSize = FormatHeadLength + sizeof(KS_BITMAPINFOHEADER); // 152
+constexpr ULONG PlanarFieldSampleSize = 202752;
+
+PKS_DATAFORMAT_VIDEOINFOHEADER VideoFormatOf(PKSDATAFORMAT format) {
+    return reinterpret_cast<PKS_DATAFORMAT_VIDEOINFOHEADER>(format);
+}
+
+// The video info header with its bitmap header, biSize + 48 bytes, or 0 when
+// that does not fit 32 bits or the format does not hold it.
+ULONG VideoInfoLength(const KSDATAFORMAT* format) {
+    ULONG biSize = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format)
+                       ->VideoInfoHeader.bmiHeader.biSize;
+    if (biSize > MAXULONG - FormatHeadLength || format->FormatSize < biSize + FormatHeadLength) {
+        return 0;
+    }
+    return biSize + VideoInfoHeadLength;
+}
+
+LONG AbsoluteHeight(LONG height) {
+    return height < 0 ? -height : height;
+}
+
+void FreePinContext(PVOID item) {
+    auto* context = static_cast<PinContext*>(item);
+    CaptureDevice* device = GetCaptureDevice(KsPinGetDevice(context->pin));
+    if (device && context->channel < ChannelCount) {
+        device->pinExists[context->channel] = 0;
+    }
+    ExFreePoolWithTag(context, DeviceTag);
+}
+
+NTSTATUS CreateCapturePin(PKSPIN pin, ULONG channel) {
+    auto* context = static_cast<PinContext*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(PinContext), DeviceTag));
+    if (!context) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(context, sizeof(PinContext));
+    context->pin = pin;
+    context->device = GetCaptureDevice(KsPinGetDevice(pin));
+    context->colourSnapshot = 1;
+    context->previewMode = 0;
+    if (!context->device) {
+        ExFreePoolWithTag(context, DeviceTag);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    CaptureDevice* device = context->device;
+    device->pinExists[channel] = 1;
+    // The free routine clears the flag of the context's channel.
+    context->channel = channel;
+    NTSTATUS status = KsAddItemToObjectBag(pin->Bag, context, FreePinContext);
+    if (!NT_SUCCESS(status)) {
+        device->pinExists[channel] = 0;
+        ExFreePoolWithTag(context, DeviceTag);
+        return status;
+    }
+    pin->Context = context;
+
+    PKS_VIDEOINFOHEADER copy = MakeFormatCopy(context);
+    if (!copy) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    // The pin's own descriptor and framing, so that its framing can name the
+    // exact image size; the descriptors of the filter stay as they are.
+    status = _KsEdit(pin->Bag, (PVOID*)&pin->Descriptor, sizeof(KSPIN_DESCRIPTOR_EX),
+                     sizeof(KSPIN_DESCRIPTOR_EX), DeviceTag);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    auto* descriptor = const_cast<KSPIN_DESCRIPTOR_EX*>(pin->Descriptor);
+    status = _KsEdit(pin->Bag, (PVOID*)&descriptor->AllocatorFraming,
+                     sizeof(KSALLOCATOR_FRAMING_EX), sizeof(KSALLOCATOR_FRAMING_EX), DeviceTag);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    auto* framing = const_cast<KSALLOCATOR_FRAMING_EX*>(descriptor->AllocatorFraming);
+    ULONG imageSize = copy->bmiHeader.biSizeImage;
+    KS_FRAMING_ITEM& item = framing->FramingItem[0];
+    item.Frames = CapturePinFrames;
+    item.PhysicalRange.MinFrameSize = imageSize;
+    item.PhysicalRange.MaxFrameSize = imageSize;
+    item.PhysicalRange.Stepping = 0;
+    item.FramingRange.Range.MinFrameSize = imageSize;
+    item.FramingRange.Range.MaxFrameSize = imageSize;
+    item.FramingRange.Range.Stepping = 0;
+
+    pin->StreamHeaderSize = CaptureStreamHeaderSize;
+    return STATUS_SUCCESS;
+}
+
+// A change of format on a pin that is out of Stop: nothing goes to the
+// board, so only changes the running stream can take are accepted.
+NTSTATUS ChangeRunningFormat(PinContext* context, PKSDATAFORMAT oldFormat,
+                             const KS_VIDEOINFOHEADER* requested) {
+    const KS_VIDEOINFOHEADER* copy = context->formatCopy;
+    const KS_BITMAPINFOHEADER& now = copy->bmiHeader;
+    const KS_BITMAPINFOHEADER& next = requested->bmiHeader;
+    LONG height = AbsoluteHeight(next.biHeight);
+    bool accepted = false;
+    if (height == now.biHeight && next.biWidth == now.biWidth &&
+        next.biSizeImage == now.biSizeImage && next.biCompression == now.biCompression) {
+        accepted = true;
+    } else if (oldFormat->SampleSize == PlanarFieldSampleSize && height == now.biHeight &&
+               next.biCompression == now.biCompression) {
+        accepted = true;
+    } else if (height == AbsoluteHeight(now.biHeight) && next.biWidth >= now.biWidth &&
+               next.biCompression == now.biCompression) {
+        // Only the packed-YUV routines pad their rows; any other format
+        // would be sheared across the wider rows.
+        if (next.biCompression != FourCcUyvy && next.biCompression != FourCcYuy2) {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        DbgPrint("padding\n");
+        accepted = true;
+    }
+    if (!accepted) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    PKS_VIDEOINFOHEADER previous = context->formatCopy;
+    PKS_VIDEOINFOHEADER fresh = MakeFormatCopy(context);
+    // The stream reads its format through the device as well.
+    CaptureDevice* device = context->device;
+    if (fresh && device && device->currentFormat == previous) {
+        device->currentFormat = fresh;
+    }
+    return STATUS_SUCCESS;
+}
+
+// The colour of the mode for a pixel format, with the log line it takes.
+void ApplyRequestedColor(ModeSettings* mode, ULONG compression, ULONG bitCount, ULONG colour) {
+    switch (compression) {
+    case FourCcUyvy:
+    case FourCcYuy2:
+        DbgPrint(compression == FourCcUyvy ? "COLOR format: UYVY\n" : "COLOR format: YUY2\n");
+        mode->color = (mode->color & ~0xFFu) | (colour ? ColorPackedYuv : ColorMono);
+        break;
+    case FourCcYv16:
+        DbgPrint("color YV16\n");
+        mode->color = ColorPlanarYuv;
+        break;
+    case FourCcI420:
+        DbgPrint("color I420\n");
+        mode->color = ColorPlanarYuv;
+        break;
+    case FourCcYv12:
+        DbgPrint("color YV12\n");
+        mode->color = ColorPlanarYuv;
+        break;
+    case FourCcY800:
+        DbgPrint("color Y800\n");
+        mode->color = ColorMono;
+        break;
+    case FourCcMjpg:
+        DbgPrint("color MJPG\n");
+        mode->color = ColorJpegWord;
+        break;
+    case FourCcRv24:
+    case FourCcRv32:
+        // A monochrome channel stays monochrome.
+        if (mode->color != ColorMono) {
+            DbgPrint(bitCount == 32 ? "RGB32\n" : "RGB24\n");
+            mode->color = bitCount == 32 ? ColorRgb32 : ColorRgb24;
+        }
+        break;
+    default:
+        DbgPrint(bitCount == 32 ? "COLOR_RGB32\n" : "COLOR_RGB\n");
+        mode->color = bitCount == 32 ? ColorRgb32 : ColorRgb24;
+        break;
+    }
+}
+
+bool ProductFits(ULONGLONG a, ULONGLONG b, ULONGLONG* product) {
+    *product = a * b;
+    return *product <= MAXULONG;
+}
+
+} // namespace
+
+NTSTATUS CapturePinCreate0(PKSPIN pin, PIRP irp) {
+    UNREFERENCED_PARAMETER(irp);
+    return CreateCapturePin(pin, 0);
+}
+NTSTATUS CapturePinCreate1(PKSPIN pin, PIRP irp) {
+    UNREFERENCED_PARAMETER(irp);
+    return CreateCapturePin(pin, 1);
+}
+NTSTATUS CapturePinCreate2(PKSPIN pin, PIRP irp) {
+    UNREFERENCED_PARAMETER(irp);
+    return CreateCapturePin(pin, 2);
+}
+NTSTATUS CapturePinCreate3(PKSPIN pin, PIRP irp) {
+    UNREFERENCED_PARAMETER(irp);
+    return CreateCapturePin(pin, 3);
+}
+
+PKS_VIDEOINFOHEADER MakeFormatCopy(PinContext* context) {
+    PKSDATAFORMAT format = context->pin->ConnectionFormat;
+    ULONG length = format ? VideoInfoLength(format) : 0;
+    if (length == 0 || context->channel >= ChannelCount) {
+        return nullptr;
+    }
+    auto* copy = static_cast<PKS_VIDEOINFOHEADER>(
+        ExAllocatePoolWithTag(NonPagedPool, length, FormatCopyTags[context->channel]));
+    if (!copy) {
+        return nullptr;
+    }
+    if (!NT_SUCCESS(KsAddItemToObjectBag(context->pin->Bag, copy, nullptr))) {
+        ExFreePoolWithTag(copy, FormatCopyTags[context->channel]);
+        return nullptr;
+    }
+    RtlCopyMemory(copy, &VideoFormatOf(format)->VideoInfoHeader, length);
+    context->formatCopy = copy;
+    return copy;
+}
+
+NTSTATUS CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
+                                 PKSMULTIPLE_ITEM oldAttributeList, const KSDATARANGE* dataRange,
+                                 const KSATTRIBUTE_LIST* attributeRange) {
+    UNREFERENCED_PARAMETER(oldAttributeList);
+    UNREFERENCED_PARAMETER(attributeRange);
+    CaptureDevice* device = GetCaptureDevice(KsPinGetDevice(pin));
+    if (!device || !device->board) {
+        DbgPrint("severe error.  no mode\n");
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    Board* board = device->board;
+    // While the pin is being created its context is still its filter's.
+    PinContext* context = oldFormat ? GetPinContext(pin) : nullptr;
+    ULONG channel = MAXULONG;
+    if (context) {
+        channel = context->channel;
+    } else if (!oldFormat && pin->Context) {
+        channel = static_cast<ChannelFilterContext*>(pin->Context)->channel;
+    }
+    if (channel >= ChannelCount) {
+        DbgPrint("severe error.  no channel\n");
+        return STATUS_NO_SUCH_DEVICE;
+    }
+
+    ModeSettings mode;
+    getMode(board, channel, &mode);
+
+    PKSDATAFORMAT format = pin->ConnectionFormat;
+    if (!IsEqualGUID(format->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO) ||
+        format->FormatSize < MinimumVideoFormatSize) {
+        return STATUS_NO_MATCH;
+    }
+    // Only the pin that streams the channel may change what the channel
+    // does; another instance of the channel's filter must not touch the
+    // board's orientation flags or the mode under a running stream.
+    if (device->openCount[channel] != 0 && !(context && context->clockHeld)) {
+        return STATUS_SHARING_VIOLATION;
+    }
+    // The whole bitmap header must be there before anything reads or copies
+    // it, a change on a running pin included.
+    if (VideoInfoLength(format) == 0) {
+        DbgPrint("set format fail\n");
+        return STATUS_INVALID_PARAMETER;
+    }
+    PKS_VIDEOINFOHEADER info = &VideoFormatOf(format)->VideoInfoHeader;
+    KS_BITMAPINFOHEADER& bitmap = info->bmiHeader;
+
+    if (oldFormat && pin->DeviceState != KSSTATE_STOP) {
+        if (!context || !context->formatCopy) {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        return ChangeRunningFormat(context, oldFormat, info);
+    }
+
+    const auto* range = reinterpret_cast<const KS_DATARANGE_VIDEO*>(dataRange);
+    if (bitmap.biCompression != range->VideoInfoHeader.bmiHeader.biCompression) {
+        DbgPrint("no match compression\n");
+        return STATUS_NO_MATCH;
+    }
+    const KS_VIDEO_STREAM_CONFIG_CAPS& caps = range->ConfigCaps;
+    LONG height = AbsoluteHeight(bitmap.biHeight);
+    ULONGLONG pixels = 0;
+    ULONGLONG bytes = 0;
+    if (bitmap.biWidth < caps.MinOutputSize.cx || bitmap.biWidth > caps.MaxOutputSize.cx ||
+        height < AbsoluteHeight(caps.MinOutputSize.cy) ||
+        height > AbsoluteHeight(caps.MaxOutputSize.cy) || caps.OutputGranularityX == 0 ||
+        caps.OutputGranularityY == 0 || bitmap.biWidth % caps.OutputGranularityX != 0 ||
+        bitmap.biHeight % caps.OutputGranularityY != 0 ||
+        !ProductFits(ULONG(bitmap.biWidth), ULONG(height), &pixels) ||
+        !ProductFits(pixels, bitmap.biBitCount / 8, &bytes) || bitmap.biSizeImage < bytes) {
+        return STATUS_NO_MATCH;
+    }
+
+    setTopDown(board, channel, bitmap.biHeight < 0 ? 1 : 0);
+
+    const PictureSize* size = FindPictureSize(bitmap.biWidth, bitmap.biHeight);
+    if (size) {
+        setRotate(board, channel, size->rotate);
+        if (size->rotate) {
+            DbgPrint("rotated\n");
+        }
+        if (size->format == FormatNtsc && mode.format == FormatPal) {
+            return STATUS_NO_MATCH;
+        }
+        if (size->format == FormatPal && mode.format == FormatNtsc) {
+            if (size->scale == 2) {
+                DbgPrint("no match PAL but mode set to NTSC_C\n");
+            }
+            return STATUS_NO_MATCH;
+        }
+        mode.scale = PictureSizeScale(size);
+    }
+
+    LONGLONG interval = info->AvgTimePerFrame;
+    if (!ExactFrameInterval(mode.format, interval, &mode.fdec)) {
+        LONGLONG snapped = 0;
+        if (SnapFrameInterval(mode.format, interval, &mode.fdec, &snapped)) {
+            DbgPrint("Invalid frame rate! could not find a match for this time per frame %lld\n",
+                     interval);
+            info->AvgTimePerFrame = snapped;
+            DbgPrint("changing avgtimeperframe to %lld \n", snapped);
+        }
+    }
+    DbgPrint("average time per frame %lld\n", info->AvgTimePerFrame);
+
+    device->connectedColor[channel] = ConnectedColor(bitmap.biCompression, bitmap.biBitCount);
+    ApplyRequestedColor(&mode, bitmap.biCompression, bitmap.biBitCount, device->m_bColor[channel]);
+
+    if (pin->DeviceState == KSSTATE_STOP) {
+        mode.restart = 1;
+        setMode(board, channel, &mode);
+    }
+    if (oldFormat && !MakeFormatCopy(context)) {
+        DbgPrint("no resources\n");
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return STATUS_SUCCESS;
+}
