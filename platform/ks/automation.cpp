@@ -680,13 +680,19 @@ NTSTATUS DispatchAutomation(FileContext* file, PIRP irp) {
                 } else if (item->MethodHandler == nullptr) {
                     status = STATUS_NOT_FOUND;
                 } else {
+                    // As in AVStream, the item's type names what the handler does
+                    // with the data buffer: READ reads the caller's data, WRITE
+                    // writes data that goes back to the caller, MODIFY both. Only
+                    // data going back is returned, and only then can a caller ask
+                    // for its size.
+                    bool returnsData = (item->Flags & KSMETHOD_TYPE_WRITE) != 0;
                     status = CheckSizes(inLength, item->MinMethod, outLength, item->MinData,
-                                        (item->Flags & KSMETHOD_TYPE_READ) != 0, &information);
+                                        returnsData, &information);
                     if (status == STATUS_SUCCESS) {
                         status = CallHandler(item->MethodHandler, irp, request.data(), dataPointer,
                                              item->MinData);
                         information = irp->IoStatus.Information;
-                        copyBack = status == STATUS_SUCCESS && (item->Flags & KSMETHOD_TYPE_READ);
+                        copyBack = status == STATUS_SUCCESS && returnsData;
                     }
                 }
             }

@@ -187,19 +187,43 @@ TEST_F(KsAutomationTest, ModifyMethodWorksInPlaceOnOneCallerBuffer) {
     EXPECT_EQ(buffer[6], 42u);
 }
 
-TEST_F(KsAutomationTest, WriteMethodDataIsNotCopiedBack) {
-    ULONG buffer[8] = {};
-    auto* method = reinterpret_cast<PKSMETHOD>(buffer);
-    method->Set = ktest::METHODSETID_KsTest;
-    method->Id = ktest::kMethodWriteOnly;
-    method->Flags = KSMETHOD_TYPE_SEND;
-    buffer[6] = 7;
-    ULONG returned = 0;
-    ASSERT_EQ(host::ks::DeviceIoControl(filter_, IOCTL_KS_METHOD, buffer, sizeof(buffer), buffer,
-                                        sizeof(buffer), &returned),
-              STATUS_SUCCESS);
-    EXPECT_EQ(TheJournal().writeOnlyValue, 7u);
-    EXPECT_EQ(buffer[6], 7u);
+// The item's type says what its handler does with the data buffer: READ
+// reads the caller's data, and what it writes stays with the class; WRITE
+// writes data that goes back, and only such a method answers a size query.
+TEST_F(KsAutomationTest, MethodDataGoesBackOnlyForMethodsThatWriteIt) {
+    struct {
+        const char* name;
+        ULONG id;
+        ULONG wordAfter;
+        ULONG journal;
+        NTSTATUS sizeQuery;
+        ULONG sizeReturned;
+    } const cases[] = {
+        {"read", ktest::kMethodReadOnly, 7, 7, STATUS_BUFFER_TOO_SMALL, 0},
+        {"write", ktest::kMethodWriteOnly, 0xBEEF, 0, STATUS_BUFFER_OVERFLOW, 32},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TheJournal().readOnlyValue = 0;
+        ULONG buffer[8] = {};
+        auto* method = reinterpret_cast<PKSMETHOD>(buffer);
+        method->Set = ktest::METHODSETID_KsTest;
+        method->Id = c.id;
+        method->Flags = KSMETHOD_TYPE_SEND;
+        buffer[6] = 7;
+        ULONG returned = 0;
+        ASSERT_EQ(host::ks::DeviceIoControl(filter_, IOCTL_KS_METHOD, buffer, sizeof(buffer),
+                                            buffer, sizeof(buffer), &returned),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(TheJournal().readOnlyValue, c.journal);
+        EXPECT_EQ(buffer[6], c.wordAfter);
+
+        returned = 0;
+        EXPECT_EQ(host::ks::DeviceIoControl(filter_, IOCTL_KS_METHOD, buffer, sizeof(buffer),
+                                            nullptr, 0, &returned),
+                  c.sizeQuery);
+        EXPECT_EQ(returned, c.sizeReturned);
+    }
 }
 
 TEST_F(KsAutomationTest, RequestsOnBadHandlesOrCodesAreRefused) {
@@ -236,8 +260,8 @@ TEST_F(KsAutomationTest, PinSetDescribesThePinFactories) {
                                         &instances, sizeof(instances), &returned),
               STATUS_INVALID_PARAMETER);
 
-    request.PinId = 0;
     // What a client reads to describe the pin.
+    request.PinId = 0;
     struct UlongCase {
         ULONG id;
         ULONG expected;

@@ -402,10 +402,16 @@ NTSTATUS MethodIncrement(PIRP irp, PKSMETHOD method, PVOID data) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS MethodWriteOnly(PIRP irp, PKSMETHOD, PVOID data) {
+NTSTATUS MethodReadOnly(PIRP irp, PKSMETHOD, PVOID data) {
     auto* words = static_cast<ULONG*>(data);
-    TheJournal().writeOnlyValue = words[6];
+    TheJournal().readOnlyValue = words[6];
     words[6] = 0xDEAD; // must not reach the caller
+    irp->IoStatus.Information = 32;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS MethodWriteOnly(PIRP irp, PKSMETHOD, PVOID data) {
+    static_cast<ULONG*>(data)[6] = 0xBEEF;
     irp->IoStatus.Information = 32;
     return STATUS_SUCCESS;
 }
@@ -437,6 +443,8 @@ const KSPROPERTY_ITEM g_testProperties[] = {
 const KSMETHOD_ITEM g_testMethods[] = {
     DEFINE_KSMETHOD_ITEM(kMethodIncrement, KSMETHOD_TYPE_MODIFY, MethodIncrement, sizeof(KSMETHOD),
                          32, nullptr),
+    DEFINE_KSMETHOD_ITEM(kMethodReadOnly, KSMETHOD_TYPE_READ, MethodReadOnly, sizeof(KSMETHOD), 32,
+                         nullptr),
     DEFINE_KSMETHOD_ITEM(kMethodWriteOnly, KSMETHOD_TYPE_WRITE, MethodWriteOnly, sizeof(KSMETHOD),
                          32, nullptr),
 };

@@ -27,7 +27,8 @@ enum TestProperty : ULONG {
 };
 enum TestMethod : ULONG {
     kMethodIncrement = 0, // KSMETHOD_TYPE_MODIFY: adds 1 to the ULONG at offset 24
-    kMethodWriteOnly = 1, // KSMETHOD_TYPE_WRITE: records the ULONG at offset 24
+    kMethodReadOnly = 1,  // KSMETHOD_TYPE_READ: records the ULONG at offset 24, then overwrites it
+    kMethodWriteOnly = 2, // KSMETHOD_TYPE_WRITE: answers 0xBEEF at offset 24
 };
 
 inline constexpr ULONG kStreamHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
@@ -77,7 +78,7 @@ struct Journal {
     PKSFILTERFACTORY keeperFactory = nullptr;
     PKSPIN pin = nullptr;
     LONG value = kValueDefault;
-    ULONG writeOnlyValue = 0;
+    ULONG readOnlyValue = 0;
 
     // Processing.
     std::atomic<int> framesReady{0}; // frames the "hardware" has for the pin
