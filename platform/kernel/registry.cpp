@@ -954,7 +954,10 @@ NTSTATUS StoreDirect(const RTL_QUERY_REGISTRY_TABLE& entry, ULONG type, const ui
         return STATUS_SUCCESS;
     }
     if (length <= sizeof(ULONG)) {
-        memcpy(entry.EntryContext, data, length);
+        // An empty value has no data at all: the target keeps its preset.
+        if (length) {
+            memcpy(entry.EntryContext, data, length);
+        }
         return STATUS_SUCCESS;
     }
     // Larger data goes to a buffer whose first LONG gives its size: negative

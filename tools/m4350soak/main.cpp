@@ -1,0 +1,963 @@
+// m4350soak: boards streaming on all four channels for a given time while a
+// seeded churn changes formats and states, closes and reopens filters, calls
+// the proc-amp properties and the device's method set, changes the fixed
+// standard, powers boards down and up, makes the boards misbehave (pipe-error
+// bursts, withheld answers, garbage between frames) and unplugs, replugs and
+// restarts them.
+//
+// It checks all the time: every delivered frame carries a readable stamp of
+// the right channel, frame numbers rise, DropCount matches the gaps and the
+// time stamps follow the picture numbers; a watchdog fails the run when any
+// call into the system does not come back. At the end everything is taken
+// down and nothing may be left: pool, IRPs, work items, threads, handles and
+// streaming objects all zero. The exit status is 0 only then.
+//
+//   m4350soak --seconds 600 --boards 2 --seed 1
+#include "device/capture_device.h"
+#include "shared/device_method_set.h"
+
+#include <host/kernel.h>
+#include <host/ks_client.h>
+#include <host/ks_pnp.h>
+#include <host/services.h>
+#include <host/usb_bus.h>
+#include <sim/board.h>
+#include <sim/firmware_image.h>
+#include <sim/test_pattern.h>
+
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr uint32_t kChannels = 4;
+constexpr uint32_t kBuffers = 4;
+constexpr ULONG kHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
+const wchar_t kParameters[] = L"m4350av\\Parameters";
+
+// ---------------------------------------------------------------------------
+// Findings and counts
+// ---------------------------------------------------------------------------
+
+struct Report {
+    std::mutex m;
+    std::vector<std::string> errors;
+    std::map<std::string, uint64_t> operations;
+    std::map<std::string, uint64_t> faults;
+    std::atomic<uint64_t> frames{0};
+    std::atomic<uint64_t> framesDropped{0}; // DropCount increases seen
+    std::atomic<uint64_t> framesUnchecked{0};
+    std::atomic<uint64_t> hangs{0};
+
+    void Error(const std::string& what) {
+        std::lock_guard lk(m);
+        if (errors.size() < 50) {
+            errors.push_back(what);
+        }
+        std::fprintf(stderr, "m4350soak: %s\n", what.c_str());
+    }
+    void Operation(const std::string& kind) {
+        std::lock_guard lk(m);
+        ++operations[kind];
+    }
+    void Fault(const std::string& kind) {
+        std::lock_guard lk(m);
+        ++faults[kind];
+    }
+};
+
+Report g_report;
+
+// ---------------------------------------------------------------------------
+// Watchdog: every call into the system is bracketed; one that has not come
+// back after the bound is a hang.
+// ---------------------------------------------------------------------------
+
+class Watchdog {
+public:
+    struct Slot {
+        std::atomic<int64_t> since{0}; // steady-clock ns, 0 when idle
+        std::atomic<const char*> what{""};
+    };
+
+    explicit Watchdog(std::chrono::seconds bound) : bound_(bound) {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~Watchdog() {
+        {
+            std::lock_guard lk(m_);
+            quit_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    Slot* NewSlot() {
+        std::lock_guard lk(m_);
+        slots_.push_back(std::make_unique<Slot>());
+        return slots_.back().get();
+    }
+
+private:
+    void Run() {
+        std::unique_lock lk(m_);
+        while (!wake_.wait_for(lk, 500ms, [this] { return quit_; })) {
+            const int64_t now = Clock::now().time_since_epoch().count();
+            for (auto& slot : slots_) {
+                int64_t since = slot->since.load();
+                if (since != 0 && now - since > std::chrono::nanoseconds(bound_).count()) {
+                    ++g_report.hangs;
+                    std::fprintf(stderr, "m4350soak: HANG: %s has not returned for %llds\n",
+                                 slot->what.load(), (long long)bound_.count());
+                    std::fflush(stderr);
+                    // A hung system cannot be taken down cleanly: stop here.
+                    std::_Exit(3);
+                }
+            }
+        }
+    }
+
+    std::chrono::seconds bound_;
+    std::mutex m_;
+    std::condition_variable wake_;
+    bool quit_ = false;
+    std::vector<std::unique_ptr<Slot>> slots_;
+    std::thread thread_;
+};
+
+class Guarded {
+public:
+    Guarded(Watchdog::Slot* slot, const char* what) : slot_(slot) {
+        slot_->what = what;
+        slot_->since = Clock::now().time_since_epoch().count();
+    }
+    ~Guarded() { slot_->since = 0; }
+
+private:
+    Watchdog::Slot* slot_;
+};
+
+// ---------------------------------------------------------------------------
+// The boards
+// ---------------------------------------------------------------------------
+
+// One board on a bus of its own. `lock` is held shared by everyone using its
+// filters and exclusively by an unplug-and-restart.
+struct BoardSlot {
+    uint32_t index = 0;
+    std::shared_ptr<m4350::sim::Board> model;
+    std::unique_ptr<host::usb::Bus> bus;
+    host::ks::DeviceNode* node = nullptr;
+    std::vector<std::wstring> links; // this device's filters, by channel
+    std::shared_mutex lock;
+    std::atomic<bool> leaving{false}; // users drop their handles
+    std::atomic<uint64_t> generation{0};
+};
+
+class System {
+public:
+    bool Load(uint32_t boards, std::string* error) {
+        NTSTATUS status = host::ks::LoadDriver(
+            DriverEntry, L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\m4350av",
+            &driver_);
+        if (!NT_SUCCESS(status)) {
+            *error = "the driver did not load";
+            driver_ = nullptr;
+            return false;
+        }
+        for (uint32_t i = 0; i < boards; ++i) {
+            auto slot = std::make_unique<BoardSlot>();
+            slot->index = i;
+            m4350::sim::BoardConfig config;
+            config.serial = 0x00500000 + i;
+            config.seed = 1000 + i;
+            slot->model = std::make_shared<m4350::sim::Board>(config);
+            slot->bus = std::make_unique<host::usb::Bus>(slot->model);
+            boards_.push_back(std::move(slot));
+            if (!Start(*boards_.back(), error)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // Add and start the device over the board's bus; learns its filters.
+    bool Start(BoardSlot& b, std::string* error) {
+        std::lock_guard lk(pnp_);
+        auto before = host::ks::EnumerateFilters(KSCATEGORY_VIDEO);
+        std::set<std::wstring> old(before.begin(), before.end());
+        NTSTATUS status = host::ks::AddDevice(driver_, b.bus->Pdo(), &b.node);
+        if (!NT_SUCCESS(status)) {
+            b.node = nullptr;
+            *error = "board " + std::to_string(b.index) + ": Add failed";
+            return false;
+        }
+        status = host::ks::StartDevice(b.node);
+        if (!NT_SUCCESS(status)) {
+            *error = "board " + std::to_string(b.index) + ": Start failed";
+            return false;
+        }
+        b.links.assign(kChannels, L"");
+        for (const auto& link : host::ks::EnumerateFilters(KSCATEGORY_VIDEO)) {
+            if (old.count(link)) {
+                continue;
+            }
+            for (uint32_t c = 0; c < kChannels; ++c) {
+                std::wstring ref = L"m4350av_chan" + std::to_wstring(c + 1);
+                if (link.size() >= ref.size() &&
+                    link.compare(link.size() - ref.size(), ref.size(), ref) == 0) {
+                    b.links[c] = link;
+                }
+            }
+        }
+        for (uint32_t c = 0; c < kChannels; ++c) {
+            if (b.links[c].empty()) {
+                *error = "board " + std::to_string(b.index) + ": no filter for channel " +
+                         std::to_string(c);
+                return false;
+            }
+        }
+        ++b.generation;
+        return true;
+    }
+
+    void Remove(BoardSlot& b) {
+        std::lock_guard lk(pnp_);
+        if (b.node) {
+            host::ks::RemoveDevice(b.node);
+            b.node = nullptr;
+        }
+    }
+
+    NTSTATUS Power(BoardSlot& b, DEVICE_POWER_STATE state) {
+        std::lock_guard lk(pnp_);
+        return b.node ? host::ks::SetDevicePowerState(b.node, state) : STATUS_NO_SUCH_DEVICE;
+    }
+
+    void TearDown() {
+        for (auto& b : boards_) {
+            Remove(*b);
+        }
+        if (driver_) {
+            host::ks::UnloadDriver(driver_);
+            driver_ = nullptr;
+        }
+        boards_.clear();
+    }
+
+    std::vector<std::unique_ptr<BoardSlot>>& Boards() { return boards_; }
+
+private:
+    std::mutex pnp_; // one PnP call at a time, as the PnP manager does
+    host::ks::Driver* driver_ = nullptr;
+    std::vector<std::unique_ptr<BoardSlot>> boards_;
+};
+
+// ---------------------------------------------------------------------------
+// A stream on one channel
+// ---------------------------------------------------------------------------
+
+// What the churn asks of a stream; taken by the stream between frames.
+enum class StreamCommand : int { None, Reformat, Reopen, Pause, Acquire };
+
+// Formats whose luma a stamp can be read from: the board's own picture
+// sizes (the portrait forms are transposed) in packed or planar YUV or grey.
+bool Readable(const KS_VIDEOINFOHEADER& info) {
+    const ULONG fourcc = info.bmiHeader.biCompression;
+    const bool yuv = fourcc == KS_MAKEFOURCC('Y', 'U', 'Y', '2') ||
+                     fourcc == KS_MAKEFOURCC('U', 'Y', 'V', 'Y') ||
+                     fourcc == KS_MAKEFOURCC('Y', 'V', '1', '6') ||
+                     fourcc == KS_MAKEFOURCC('Y', '8', '0', '0');
+    const LONG w = info.bmiHeader.biWidth;
+    const LONG h = std::abs(info.bmiHeader.biHeight);
+    const bool landscape = (w == 640 && (h == 480 || h == 240)) || (w == 320 && h == 240) ||
+                           (w == 704 && (h == 576 || h == 288)) || (w == 352 && h == 288);
+    return yuv && landscape;
+}
+
+// The luma plane of a delivered picture.
+std::vector<uint8_t> Luma(const KS_VIDEOINFOHEADER& info, const uint8_t* data) {
+    const uint32_t w = uint32_t(info.bmiHeader.biWidth);
+    const uint32_t h = uint32_t(std::abs(info.bmiHeader.biHeight));
+    std::vector<uint8_t> y(size_t(w) * h);
+    switch (info.bmiHeader.biCompression) {
+    case KS_MAKEFOURCC('Y', 'U', 'Y', '2'):
+        for (size_t i = 0; i < y.size(); ++i) {
+            y[i] = data[2 * i];
+        }
+        break;
+    case KS_MAKEFOURCC('U', 'Y', 'V', 'Y'):
+        for (size_t i = 0; i < y.size(); ++i) {
+            y[i] = data[2 * i + 1];
+        }
+        break;
+    default: // planar: luma first
+        std::memcpy(y.data(), data, y.size());
+        break;
+    }
+    return y;
+}
+
+class Stream {
+public:
+    Stream(System& system, BoardSlot& board, uint32_t channel, uint64_t seed, Watchdog& dog)
+        : system_(system), board_(board), channel_(channel), rng_(seed), slot_(dog.NewSlot()) {}
+
+    void Start() {
+        thread_ = std::thread([this] { Run(); });
+    }
+    void Stop() {
+        quit_ = true;
+        thread_.join();
+    }
+    void Ask(StreamCommand command) { command_ = int(command); }
+    std::string Name() const {
+        return "board " + std::to_string(board_.index) + " channel " + std::to_string(channel_);
+    }
+
+private:
+    void Run() {
+        while (!quit_) {
+            if (board_.leaving) {
+                std::this_thread::sleep_for(5ms);
+                continue;
+            }
+            std::shared_lock lk(board_.lock);
+            if (board_.leaving) {
+                continue;
+            }
+            Session();
+        }
+    }
+
+    // One filter open: pins come and go on it until the churn or the board
+    // ends it.
+    void Session() {
+        HANDLE filter = nullptr;
+        {
+            Guarded g(slot_, "OpenFilter");
+            if (!NT_SUCCESS(host::ks::OpenFilter(board_.links[channel_].c_str(), &filter))) {
+                std::this_thread::sleep_for(20ms);
+                return;
+            }
+        }
+        g_report.Operation("filter open");
+        bool reopen = false;
+        while (!quit_ && !board_.leaving && !reopen) {
+            reopen = !PinLife(filter);
+        }
+        Guarded g(slot_, "CloseHandle(filter)");
+        host::ks::CloseHandle(filter);
+    }
+
+    // Picks one of the channel's formats the stamp can be read from.
+    bool ChooseFormat(HANDLE filter, std::vector<uint8_t>* format) {
+        KSP_PIN request{};
+        request.Property.Set = KSPROPSETID_Pin;
+        request.Property.Id = KSPROPERTY_PIN_DATARANGES;
+        request.Property.Flags = KSPROPERTY_TYPE_GET;
+        request.PinId = 0;
+        std::vector<uint8_t> ranges(64 * 1024);
+        ULONG returned = 0;
+        NTSTATUS status;
+        {
+            Guarded g(slot_, "DeviceIoControl(data ranges)");
+            status = host::ks::DeviceIoControl(filter, IOCTL_KS_PROPERTY, &request, sizeof request,
+                                               ranges.data(), ULONG(ranges.size()), &returned);
+        }
+        if (!NT_SUCCESS(status) || returned < sizeof(KSMULTIPLE_ITEM)) {
+            return false;
+        }
+        auto* list = reinterpret_cast<KSMULTIPLE_ITEM*>(ranges.data());
+        std::vector<const KS_DATARANGE_VIDEO*> usable;
+        size_t offset = sizeof(KSMULTIPLE_ITEM);
+        for (ULONG i = 0; i < list->Count && offset + sizeof(KSDATARANGE) <= returned; ++i) {
+            auto* range = reinterpret_cast<const KSDATARANGE*>(ranges.data() + offset);
+            if (range->FormatSize >= sizeof(KS_DATARANGE_VIDEO) &&
+                offset + range->FormatSize <= returned) {
+                auto* video = reinterpret_cast<const KS_DATARANGE_VIDEO*>(range);
+                if (Readable(video->VideoInfoHeader)) {
+                    usable.push_back(video);
+                }
+            }
+            offset += (range->FormatSize + 7) & ~size_t(7);
+        }
+        if (usable.empty()) {
+            return false;
+        }
+        const KS_DATARANGE_VIDEO* chosen = usable[rng_() % usable.size()];
+        format->assign(1024, 0);
+        ULONG size = 0;
+        Guarded g(slot_, "IntersectDataRange");
+        status = host::ks::IntersectDataRange(filter, 0, &chosen->DataRange, format->data(),
+                                              ULONG(format->size()), &size);
+        if (!NT_SUCCESS(status)) {
+            return false;
+        }
+        format->resize(size);
+        return true;
+    }
+
+    bool SetState(HANDLE pin, KSSTATE state) {
+        Guarded g(slot_, "SetPinState");
+        return NT_SUCCESS(host::ks::SetPinState(pin, state));
+    }
+
+    // One pin from creation to close. False when the filter should be closed
+    // and opened again.
+    bool PinLife(HANDLE filter) {
+        std::vector<uint8_t> format;
+        if (!ChooseFormat(filter, &format)) {
+            std::this_thread::sleep_for(20ms);
+            return false;
+        }
+        HANDLE pin = nullptr;
+        {
+            Guarded g(slot_, "CreatePin");
+            if (!NT_SUCCESS(host::ks::CreatePin(
+                    filter, 0, reinterpret_cast<const KSDATAFORMAT*>(format.data()), &pin))) {
+                std::this_thread::sleep_for(20ms);
+                return false;
+            }
+        }
+        g_report.Operation("pin create");
+        const auto* video = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format.data());
+        const KS_VIDEOINFOHEADER& info = video->VideoInfoHeader;
+        const ULONG extent = info.bmiHeader.biSizeImage;
+        std::vector<std::unique_ptr<host::ks::StreamBuffer>> buffers;
+        for (uint32_t i = 0; i < kBuffers; ++i) {
+            buffers.push_back(std::make_unique<host::ks::StreamBuffer>(kHeaderSize, extent));
+        }
+        auto queue = [&](host::ks::StreamBuffer& buffer) {
+            KSSTREAM_HEADER* header = buffer.Header();
+            std::memset(header, 0, kHeaderSize);
+            header->Size = kHeaderSize;
+            header->Data = buffer.Data();
+            header->FrameExtent = buffer.FrameExtent();
+            reinterpret_cast<KS_FRAME_INFO*>(header + 1)->ExtendedHeaderSize =
+                sizeof(KS_FRAME_INFO);
+            Guarded g(slot_, "QueueBuffer");
+            host::ks::QueueBuffer(pin, header);
+        };
+        // The class takes buffers from Pause on.
+        bool keepFilter = true;
+        bool running = SetState(pin, KSSTATE_PAUSE);
+        if (running) {
+            for (auto& buffer : buffers) {
+                queue(*buffer);
+            }
+            running = SetState(pin, KSSTATE_RUN);
+        }
+        if (!running) {
+            g_report.Operation("run refused");
+        }
+        if (running) {
+            Expect expect;
+            while (!quit_ && !board_.leaving) {
+                StreamCommand command = StreamCommand(command_.exchange(0));
+                if (command == StreamCommand::Reformat) {
+                    g_report.Operation("format change");
+                    break;
+                }
+                if (command == StreamCommand::Reopen) {
+                    g_report.Operation("filter close and reopen");
+                    keepFilter = false;
+                    break;
+                }
+                if (command == StreamCommand::Pause || command == StreamCommand::Acquire) {
+                    KSSTATE to = command == StreamCommand::Pause ? KSSTATE_PAUSE : KSSTATE_ACQUIRE;
+                    g_report.Operation(command == StreamCommand::Pause ? "state pause"
+                                                                       : "state acquire");
+                    SetState(pin, to);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng_() % 80));
+                    // Frames restart from 1 after a stop; a pause keeps counting.
+                    if (!SetState(pin, KSSTATE_RUN)) {
+                        break;
+                    }
+                    if (to == KSSTATE_ACQUIRE) {
+                        expect = Expect{};
+                    }
+                }
+                host::ks::CompletedFrame frame;
+                NTSTATUS status;
+                {
+                    Guarded g(slot_, "WaitForFrame");
+                    status = host::ks::WaitForFrame(pin, 200ms, &frame);
+                }
+                if (status == STATUS_TIMEOUT) {
+                    continue;
+                }
+                if (status != STATUS_SUCCESS) {
+                    break;
+                }
+                const KSSTREAM_HEADER* header = frame.Header();
+                host::ks::StreamBuffer* buffer = nullptr;
+                for (auto& b : buffers) {
+                    if (b->Data() == header->Data) {
+                        buffer = b.get();
+                    }
+                }
+                if (!buffer) {
+                    g_report.Error(Name() + ": a frame in a buffer that was never queued");
+                    break;
+                }
+                if (frame.Status == STATUS_SUCCESS) {
+                    Check(info, *header, buffer->Data(), &expect);
+                }
+                queue(*buffer);
+            }
+        }
+        {
+            Guarded g(slot_, "SetPinState(stop)");
+            host::ks::SetPinState(pin, KSSTATE_STOP);
+            // The stop hands back every queued buffer before they go.
+            host::ks::CompletedFrame rest;
+            while (host::ks::WaitForFrame(pin, 0ms, &rest) == STATUS_SUCCESS) {
+            }
+        }
+        {
+            Guarded g(slot_, "CloseHandle(pin)");
+            host::ks::CloseHandle(pin);
+        }
+        return keepFilter;
+    }
+
+    struct Expect {
+        bool first = true;
+        uint32_t stamp = 0;
+        LONGLONG picture = 0;
+        LONGLONG drops = 0;
+        uint64_t delivered = 0; // since the last start from Stop or Acquire
+    };
+
+    void Check(const KS_VIDEOINFOHEADER& info, const KSSTREAM_HEADER& header, const uint8_t* data,
+               Expect* expect) {
+        ++g_report.frames;
+        const auto* frameInfo = reinterpret_cast<const KS_FRAME_INFO*>(&header + 1);
+        const std::string at = Name() + ", picture " + std::to_string(frameInfo->PictureNumber);
+        if (header.DataUsed == 0) {
+            ++g_report.framesUnchecked; // a buffer the driver could not fill
+            return;
+        }
+        std::vector<uint8_t> luma = Luma(info, data);
+        const uint32_t w = uint32_t(info.bmiHeader.biWidth);
+        const uint32_t h = uint32_t(std::abs(info.bmiHeader.biHeight));
+        m4350::sim::StampReading stamp = m4350::sim::ReadStamp(luma.data(), w, h);
+        if (!stamp.valid) {
+            const ULONG fourcc = info.bmiHeader.biCompression;
+            g_report.Error(at + ": the stamp cannot be read (" +
+                           std::string(reinterpret_cast<const char*>(&fourcc), 4) + " " +
+                           std::to_string(w) + "x" + std::to_string(info.bmiHeader.biHeight) + ")");
+            return;
+        }
+        if (stamp.channel != 3 - channel_) {
+            g_report.Error(at + ": a frame of board channel " + std::to_string(stamp.channel));
+        }
+        ++expect->delivered;
+        const LONGLONG picture = frameInfo->PictureNumber;
+        if (!expect->first) {
+            if (((stamp.frameNumber - expect->stamp) & 0xFFFFFF) == 0 ||
+                ((stamp.frameNumber - expect->stamp) & 0xFFFFFF) > 0x800000) {
+                g_report.Error(at + ": board frame number " + std::to_string(stamp.frameNumber) +
+                               " after " + std::to_string(expect->stamp));
+            }
+            if (picture <= expect->picture) {
+                g_report.Error(at + ": picture number not rising (after " +
+                               std::to_string(expect->picture) + ")");
+            }
+            if (frameInfo->DropCount < expect->drops) {
+                g_report.Error(at + ": DropCount went down");
+            }
+            // Every counted frame is delivered or dropped.
+            const LONGLONG gap = picture - expect->picture - 1;
+            if (frameInfo->DropCount - expect->drops != gap) {
+                g_report.Error(at + ": DropCount grew by " +
+                               std::to_string(frameInfo->DropCount - expect->drops) +
+                               " over a gap of " + std::to_string(gap));
+            }
+            g_report.framesDropped += uint64_t(frameInfo->DropCount - expect->drops);
+        }
+        if ((header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID) &&
+            header.PresentationTime.Time != (picture - 1) * LONGLONG(info.AvgTimePerFrame)) {
+            g_report.Error(at + ": presentation time " +
+                           std::to_string(header.PresentationTime.Time) + " for picture " +
+                           std::to_string(picture));
+        }
+        expect->first = false;
+        expect->stamp = stamp.frameNumber;
+        expect->picture = picture;
+        expect->drops = frameInfo->DropCount;
+    }
+
+    System& system_;
+    BoardSlot& board_;
+    uint32_t channel_;
+    std::mt19937_64 rng_;
+    Watchdog::Slot* slot_;
+    std::atomic<bool> quit_{false};
+    std::atomic<int> command_{0};
+    std::thread thread_;
+};
+
+// ---------------------------------------------------------------------------
+// Churn
+// ---------------------------------------------------------------------------
+
+class Churn {
+public:
+    Churn(System& system, std::vector<std::unique_ptr<Stream>>& streams, uint64_t seed,
+          Watchdog& dog)
+        : system_(system), streams_(streams), rng_(seed), slot_(dog.NewSlot()) {}
+
+    void Step() {
+        auto& boards = system_.Boards();
+        BoardSlot& board = *boards[rng_() % boards.size()];
+        const uint32_t channel = uint32_t(rng_() % kChannels);
+        Stream& stream = *streams_[board.index * kChannels + channel];
+        switch (rng_() % 16) {
+        case 0:
+        case 1:
+            stream.Ask(StreamCommand::Reformat);
+            break;
+        case 2:
+            stream.Ask(StreamCommand::Reopen);
+            break;
+        case 3:
+            stream.Ask(StreamCommand::Pause);
+            break;
+        case 4:
+            stream.Ask(StreamCommand::Acquire);
+            break;
+        case 5:
+        case 6:
+            Controls(board, channel);
+            break;
+        case 7:
+            Methods(board, channel);
+            break;
+        case 8: {
+            const uint32_t standard = uint32_t(rng_() % 3);
+            host::SetServiceDword(kParameters, L"FixedStandard", standard);
+            g_report.Operation("fixed standard change");
+            break;
+        }
+        case 9:
+            PowerCycle(board);
+            break;
+        case 10:
+            Inject(board, m4350::sim::Fault::FailStreamRead, 1 + uint32_t(rng_() % 4), 0,
+                   "pipe-error burst");
+            break;
+        case 11:
+            Inject(board,
+                   rng_() % 2 ? m4350::sim::Fault::WithholdAck : m4350::sim::Fault::WithholdStatus,
+                   1, 0, "withheld answer");
+            break;
+        case 12:
+        case 13:
+            Inject(board, m4350::sim::Fault::GarbageBetweenFrames, 1, 1 + uint32_t(rng_() % 3),
+                   "garbage between frames");
+            break;
+        case 14:
+            if (rng_() % 4 == 0) {
+                Replug(board);
+            }
+            break;
+        default:
+            break;
+        }
+    }
+
+private:
+    void Inject(BoardSlot& board, m4350::sim::Fault fault, uint32_t count, uint32_t value,
+                const char* kind) {
+        m4350::sim::FaultRule rule;
+        rule.fault = fault;
+        rule.count = count;
+        rule.value = value;
+        board.model->AddFault(rule);
+        g_report.Fault(kind);
+    }
+
+    // A filter of its own on the channel: proc-amp values and the dropped
+    // frames, as a control panel would.
+    void Controls(BoardSlot& board, uint32_t channel) {
+        std::shared_lock lk(board.lock);
+        if (board.leaving) {
+            return;
+        }
+        HANDLE filter = nullptr;
+        Guarded g(slot_, "proc-amp calls");
+        if (!NT_SUCCESS(host::ks::OpenFilter(board.links[channel].c_str(), &filter))) {
+            return;
+        }
+        const ULONG ids[] = {KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, KSPROPERTY_VIDEOPROCAMP_CONTRAST,
+                             KSPROPERTY_VIDEOPROCAMP_HUE, KSPROPERTY_VIDEOPROCAMP_SATURATION};
+        KSPROPERTY_VIDEOPROCAMP_S s{};
+        s.Property.Set = PROPSETID_VIDCAP_VIDEOPROCAMP;
+        s.Property.Id = ids[rng_() % 4];
+        s.Property.Flags = KSPROPERTY_TYPE_GET;
+        ULONG returned = 0;
+        if (NT_SUCCESS(host::ks::DeviceIoControl(filter, IOCTL_KS_PROPERTY, &s, sizeof s, &s,
+                                                 sizeof s, &returned))) {
+            s.Property.Flags = KSPROPERTY_TYPE_SET;
+            s.Value += LONG(rng_() % 5) - 2;
+            host::ks::DeviceIoControl(filter, IOCTL_KS_PROPERTY, &s, sizeof s, &s, sizeof s,
+                                      &returned);
+        }
+        host::ks::CloseHandle(filter);
+        g_report.Operation("proc-amp call");
+    }
+
+    void Methods(BoardSlot& board, uint32_t channel) {
+        std::shared_lock lk(board.lock);
+        if (board.leaving) {
+            return;
+        }
+        HANDLE filter = nullptr;
+        Guarded g(slot_, "method-set calls");
+        if (!NT_SUCCESS(host::ks::OpenFilter(board.links[channel].c_str(), &filter))) {
+            return;
+        }
+        ULONG returned = 0;
+        if (rng_() % 3 == 0) {
+            auto verify = std::make_unique<DEVICE_EEPROM_VERIFY_REQUEST>();
+            std::memset(verify.get(), 0, sizeof *verify);
+            verify->Method.Set = DeviceMethodSet;
+            verify->Method.Id = DEVICE_METHOD_VERIFY_EEPROM;
+            verify->Method.Flags = DeviceMethodFlags;
+            verify->Magic = DeviceEepromMagic;
+            verify->Length = 16;
+            host::ks::DeviceIoControl(filter, IOCTL_KS_METHOD, verify.get(), sizeof *verify,
+                                      verify.get(), sizeof *verify, &returned);
+            g_report.Operation("EEPROM verify");
+        } else {
+            DEVICE_VERSION_REQUEST version{};
+            version.Method.Set = DeviceMethodSet;
+            version.Method.Id = DEVICE_METHOD_GET_VERSION;
+            version.Method.Flags = DeviceMethodFlags;
+            version.Selector = ULONG(rng_() % 4);
+            host::ks::DeviceIoControl(filter, IOCTL_KS_METHOD, &version, sizeof version, &version,
+                                      sizeof version, &returned);
+            DEVICE_ATTRIBUTE_REQUEST attribute{};
+            attribute.Method.Set = DeviceMethodSet;
+            attribute.Method.Id = DEVICE_METHOD_GET_ATTRIBUTE;
+            attribute.Method.Flags = DeviceMethodFlags;
+            attribute.Channel = channel + 1;
+            attribute.Attribute = DEVICE_ATTRIBUTE_BRIGHT;
+            host::ks::DeviceIoControl(filter, IOCTL_KS_METHOD, &attribute, sizeof attribute,
+                                      &attribute, sizeof attribute, &returned);
+            g_report.Operation("method-set call");
+        }
+        host::ks::CloseHandle(filter);
+    }
+
+    void PowerCycle(BoardSlot& board) {
+        std::shared_lock lk(board.lock);
+        if (board.leaving) {
+            return;
+        }
+        Guarded g(slot_, "power down and up");
+        system_.Power(board, PowerDeviceD3);
+        std::this_thread::sleep_for(std::chrono::milliseconds(rng_() % 50));
+        system_.Power(board, PowerDeviceD0);
+        g_report.Operation("power down and up");
+    }
+
+    // Unplug with the streams running; the streams let go, the device is
+    // removed, the board comes back and a new device starts on it.
+    void Replug(BoardSlot& board) {
+        g_report.Fault("unplug and replug");
+        board.leaving = true;
+        {
+            Guarded g(slot_, "unplug");
+            board.bus->Unplug();
+        }
+        std::unique_lock lk(board.lock);
+        Guarded g(slot_, "remove and restart");
+        system_.Remove(board);
+        board.bus->Replug();
+        std::string error;
+        if (!system_.Start(board, &error)) {
+            g_report.Error("restart after replug: " + error);
+        }
+        board.leaving = false;
+        g_report.Operation("device restart");
+    }
+
+    System& system_;
+    std::vector<std::unique_ptr<Stream>>& streams_;
+    std::mt19937_64 rng_;
+    Watchdog::Slot* slot_;
+};
+
+std::string Json(const std::map<std::string, uint64_t>& m) {
+    std::string s = "{";
+    for (const auto& [k, v] : m) {
+        s += (s.size() > 1 ? ", \"" : "\"") + k + "\": " + std::to_string(v);
+    }
+    return s + "}";
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"m4350soak: boards streaming under seeded churn and faults, checked throughout; "
+                 "exit 0 only when every frame was intact, nothing hung and nothing leaked"};
+    double seconds = 60;
+    uint32_t boards = 2;
+    uint64_t seed = 1;
+    double churnPerSecond = 20;
+    bool json = false;
+    std::string systemRoot;
+    std::string driverLog;
+    app.add_option("--seconds", seconds, "how long to run")->check(CLI::PositiveNumber);
+    app.add_option("--boards", boards, "boards, each on a bus of its own")->check(CLI::Range(1, 8));
+    app.add_option("--seed", seed, "seed of the churn and the board models' faults");
+    app.add_option("--churn", churnPerSecond, "churn operations per second")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--system-root", systemRoot, "system root to use (default: a fresh one)");
+    app.add_option("--driver-log", driverLog, "where the driver's debug log goes (or stderr)");
+    app.add_flag("--json", json, "print the report as JSON");
+    CLI11_PARSE(app, argc, argv);
+
+    if (!systemRoot.empty()) {
+        host::SetSystemRoot(systemRoot);
+    }
+    host::SetDebugEcho(driverLog);
+    std::string error;
+    const auto firmware = host::SystemRoot() / "system32" / "drivers" / "f4350usb.bin";
+    if (!m4350::sim::WriteFirmwareFile(firmware.string(), &error)) {
+        std::cerr << "m4350soak: cannot write the firmware image: " << error << "\n";
+        return 1;
+    }
+    host::RegistryDeleteValue(host::ServiceKeyPath(kParameters), L"FixedStandard");
+
+    const auto started = Clock::now();
+    uint64_t boardFrames = 0, boardStarts = 0; // as the board models saw them
+    {
+        Watchdog dog(60s);
+        System system;
+        if (!system.Load(boards, &error)) {
+            std::cerr << "m4350soak: " << error << "\n";
+            system.TearDown();
+            return 1;
+        }
+        std::vector<std::unique_ptr<Stream>> streams;
+        for (auto& b : system.Boards()) {
+            for (uint32_t c = 0; c < kChannels; ++c) {
+                streams.push_back(
+                    std::make_unique<Stream>(system, *b, c, seed * 131 + streams.size(), dog));
+            }
+        }
+        for (auto& s : streams) {
+            s->Start();
+        }
+        Churn churn(system, streams, seed, dog);
+        const auto end = started + std::chrono::duration_cast<Clock::duration>(
+                                       std::chrono::duration<double>(seconds));
+        const auto step = std::chrono::duration<double>(1.0 / churnPerSecond);
+        auto next = Clock::now();
+        while (Clock::now() < end) {
+            next += std::chrono::duration_cast<Clock::duration>(step);
+            std::this_thread::sleep_until(std::min(next, end));
+            churn.Step();
+        }
+        for (auto& s : streams) {
+            s->Stop();
+        }
+        for (auto& b : system.Boards()) {
+            const m4350::sim::BoardCounters c = b->model->Counters();
+            for (uint64_t n : c.frames) {
+                boardFrames += n;
+            }
+            boardStarts += c.start;
+        }
+        system.TearDown();
+    }
+    host::RegistryDeleteValue(host::ServiceKeyPath(kParameters), L"FixedStandard");
+
+    // Nothing of the run may be left.
+    std::map<std::string, uint64_t> leaks;
+    auto settle = Clock::now() + 10s;
+    while (Clock::now() < settle && (host::LiveSystemThreadCount() || host::LiveWorkItemCount() ||
+                                     host::LiveIrpCount() || host::PoolLiveCount())) {
+        std::this_thread::sleep_for(5ms);
+    }
+    leaks["pool"] = host::PoolLiveCount();
+    leaks["irps"] = host::LiveIrpCount();
+    leaks["work items"] = host::LiveWorkItemCount();
+    leaks["threads"] = host::LiveSystemThreadCount();
+    leaks["handles"] = host::OpenHandleCount();
+    const auto objects = host::ks::LiveObjectCounts();
+    leaks["streaming objects"] =
+        uint64_t(objects.devices + objects.filters + objects.pins + objects.clocks);
+    uint64_t leaked = 0;
+    for (const auto& [k, v] : leaks) {
+        leaked += v;
+    }
+    if (host::PoolLiveCount()) {
+        std::cerr << host::PoolLeakReport();
+    }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+    uint64_t operations = 0, faults = 0;
+    for (const auto& [k, v] : g_report.operations) {
+        operations += v;
+    }
+    for (const auto& [k, v] : g_report.faults) {
+        faults += v;
+    }
+    const bool ok =
+        g_report.errors.empty() && leaked == 0 && g_report.hangs == 0 && g_report.frames > 0;
+    if (json) {
+        std::printf(
+            "{\"seconds\": %.1f, \"boards\": %u, \"seed\": %llu, \"frames\": %llu, \"board "
+            "frames\": %llu, "
+            "\"dropped\": %llu, \"unchecked\": %llu, \"operations\": %s, \"faults\": %s, "
+            "\"errors\": %zu, \"hangs\": %llu, \"leaks\": %s, \"ok\": %s}\n",
+            elapsed, boards, (unsigned long long)seed, (unsigned long long)g_report.frames.load(),
+            (unsigned long long)boardFrames, (unsigned long long)g_report.framesDropped.load(),
+            (unsigned long long)g_report.framesUnchecked.load(), Json(g_report.operations).c_str(),
+            Json(g_report.faults).c_str(), g_report.errors.size(),
+            (unsigned long long)g_report.hangs.load(), Json(leaks).c_str(), ok ? "true" : "false");
+    } else {
+        std::printf("m4350soak: %.1f s, %u boards x %u channels, seed %llu\n", elapsed, boards,
+                    kChannels, (unsigned long long)seed);
+        std::printf("  frames delivered and checked: %llu (dropped by DropCount: %llu, "
+                    "empty buffers: %llu)\n",
+                    (unsigned long long)g_report.frames.load(),
+                    (unsigned long long)g_report.framesDropped.load(),
+                    (unsigned long long)g_report.framesUnchecked.load());
+        std::printf("  frames the boards sent: %llu, after %llu starts\n",
+                    (unsigned long long)boardFrames, (unsigned long long)boardStarts);
+        std::printf("  operations: %llu\n", (unsigned long long)operations);
+        for (const auto& [k, v] : g_report.operations) {
+            std::printf("    %-26s %llu\n", k.c_str(), (unsigned long long)v);
+        }
+        std::printf("  faults injected: %llu\n", (unsigned long long)faults);
+        for (const auto& [k, v] : g_report.faults) {
+            std::printf("    %-26s %llu\n", k.c_str(), (unsigned long long)v);
+        }
+        std::printf("  errors: %zu, hangs: %llu, leaks: %llu\n", g_report.errors.size(),
+                    (unsigned long long)g_report.hangs.load(), (unsigned long long)leaked);
+        std::printf("%s\n", ok ? "1 passed, 0 failed" : "0 passed, 1 failed");
+    }
+    return ok ? 0 : 1;
+}
