@@ -61,17 +61,10 @@ TransferResult Stall(BoardCounters& c) {
 
 Board::Board(BoardConfig config)
     : config_(std::move(config)), faults_(config_.seed), answerBlock_(kStreamBlockSize, 0),
-      garbageSeed_(config_.seed * 0x9E3779B97F4A7C15ull + 1), eeprom_(kEepromSize, 0xFF) {
+      garbageSeed_(config_.seed * 0x9E3779B97F4A7C15ull + 1),
+      eeprom_(config_.serial, config_.eepromFile) {
     for (const FaultRule& r : config_.faults)
         faults_.Add(r);
-    uint8_t* record = eeprom_.data() + kSerialRecordAddress;
-    const uint8_t signature[4] = {0xAA, 0xBB, 0xCC, 0xDD};
-    std::memcpy(record, signature, 4);
-    std::memset(record + 4, 0, 8);
-    record[12] = uint8_t(config_.serial >> 24);
-    record[13] = uint8_t(config_.serial >> 16);
-    record[14] = uint8_t(config_.serial >> 8);
-    record[15] = uint8_t(config_.serial);
     pacing_ = std::thread([this] { PacingLoop(); });
 }
 
@@ -125,7 +118,12 @@ bool Board::Acquiring(uint32_t boardChannel) const {
 
 std::vector<uint8_t> Board::Eeprom() const {
     std::lock_guard lk(m_);
-    return eeprom_;
+    return eeprom_.Bytes();
+}
+
+bool Board::SetEepromByte(uint32_t address, uint8_t value) {
+    std::lock_guard lk(m_);
+    return eeprom_.Write(address, &value, 1);
 }
 
 std::optional<Board::Clock::time_point> Board::FrameLeft(uint32_t boardChannel,
@@ -256,9 +254,8 @@ TransferResult Board::Control(const SetupPacket& setup, uint8_t* data) {
     }
     case kVendorEepromRead:
         if (!in || setup.value != kEepromDeviceValue ||
-            uint32_t(setup.index) + setup.length > kEepromSize)
+            !eeprom_.Read(setup.index, data, setup.length))
             return Stall(counters_);
-        std::memcpy(data, eeprom_.data() + setup.index, setup.length);
         ++counters_.eepromReads;
         return TransferResult::Ok(setup.length);
     case kVendorEepromWrite: {
@@ -267,9 +264,8 @@ TransferResult Board::Control(const SetupPacket& setup, uint8_t* data) {
             return Stall(counters_);
         const uint32_t address = uint32_t(data[0]) << 8 | data[1];
         const uint32_t n = setup.length - 2u;
-        if (address + n > kEepromSize)
+        if (!eeprom_.Write(address, data + 2, n))
             return Stall(counters_);
-        std::memcpy(eeprom_.data() + address, data + 2, n);
         ++counters_.eepromWrites;
         return TransferResult::Ok(setup.length);
     }

@@ -25,13 +25,13 @@ PlanarImage PlanesAt(uint8_t* base, uint32_t w, uint32_t h, bool colour) {
 
 FrameBuilder::FrameBuilder(uint32_t boardChannel, const ModeSettings& mode)
     : channel_(boardChannel), mode_(mode), geometry_(GeometryOf(mode)),
-      transfer_(geometry_.transferBytes, 0) {
+      transfer_(geometry_.transferBytes, 0), controls_(PictureControls::Of(mode)) {
     const uint32_t w = geometry_.width, h = geometry_.height;
     const bool colour = geometry_.layout != RawLayout::Luma;
     const size_t planeBytes = size_t(w) * h * (colour ? 2 : 1);
     background_.assign(planeBytes, 0);
     pristine_ = PlanesAt(background_.data(), w, h, colour);
-    PaintBackground(pristine_, channel_);
+    PaintBackground(pristine_, channel_, controls_);
     if (geometry_.layout == RawLayout::Jpeg) {
         working_ = background_;
         picture_ = PlanesAt(working_.data(), w, h, colour);
@@ -48,7 +48,7 @@ FrameBuilder::FrameBuilder(uint32_t boardChannel, const ModeSettings& mode)
 }
 
 std::span<const uint8_t> FrameBuilder::Build(uint32_t frameNumber) {
-    StampFrame(picture_, pristine_, channel_, frameNumber, previous_);
+    StampFrame(picture_, pristine_, channel_, frameNumber, previous_, controls_);
     previous_ = frameNumber;
     uint8_t* hdr = transfer_.data();
     // A fault may have damaged the last header; every word is written anew.

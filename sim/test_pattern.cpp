@@ -1,6 +1,7 @@
 #include <sim/test_pattern.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace m4350::sim {
@@ -28,6 +29,25 @@ constexpr Ycc kBars[L::kBars] = {
     {35, 212, 114},  // blue
     {16, 128, 128},  // black
 };
+
+int32_t Clamp(int32_t v, int32_t lo, int32_t hi) {
+    return std::min(std::max(v, lo), hi);
+}
+
+// A mode word holding a signed value (brightness, hue) as a 32-bit pattern.
+int32_t SignedWord(uint32_t word, int32_t lo, int32_t hi) {
+    return Clamp(int32_t(word), lo, hi);
+}
+
+int32_t UnsignedWord(uint32_t word, int32_t hi) {
+    return int32_t(std::min<uint32_t>(word, uint32_t(hi)));
+}
+
+Ycc Adjust(Ycc c, const PictureControls& k) {
+    Ycc out{AdjustLuma(c.y, k), c.cb, c.cr};
+    AdjustChroma(&out.cb, &out.cr, k);
+    return out;
+}
 
 // Seven-segment digits: bit 0 top, 1 top right, 2 bottom right, 3 bottom,
 // 4 bottom left, 5 top left, 6 middle.
@@ -72,9 +92,8 @@ void CopyRect(const PlanarImage& dst, const PlanarImage& src, uint32_t x, uint32
     }
 }
 
-void DrawDigit(const PlanarImage& im, uint32_t x, uint32_t y, uint32_t digit) {
+void DrawDigit(const PlanarImage& im, uint32_t x, uint32_t y, uint32_t digit, Ycc on) {
     const uint8_t s = kSegments[digit % 10];
-    const Ycc on{kWhite, kNeutral, kNeutral};
     const uint32_t mid = y + (kDigitH - kStroke) / 2;
     if (s & 0x01)
         FillRect(im, x, y, kDigitW, kStroke, on);
@@ -99,6 +118,39 @@ uint32_t DigitsTop(uint32_t height) {
 
 } // namespace
 
+PictureControls PictureControls::Of(const ModeSettings& mode) {
+    PictureControls k;
+    k.brightness = SignedWord(mode.bright, -127, 127);
+    k.contrast = UnsignedWord(mode.contrast, 255);
+    k.saturation = UnsignedWord(mode.saturation, 255);
+    k.hue = SignedWord(mode.hue, -64, 64);
+    return k;
+}
+
+bool PictureControls::Neutral() const {
+    return brightness == 0 && contrast == kUnityContrast && saturation == kUnitySaturation &&
+           hue == 0;
+}
+
+uint8_t AdjustLuma(uint8_t y, const PictureControls& k) {
+    // Rounded to nearest; the gain works on the level above black.
+    const int32_t above = (int32_t(y) - kBlack) * k.contrast;
+    const int32_t scaled = (above + (above >= 0 ? 1 : -1) * kUnityContrast / 2) / kUnityContrast;
+    return uint8_t(Clamp(kBlack + scaled + k.brightness, kBlack, kWhite));
+}
+
+void AdjustChroma(uint8_t* cb, uint8_t* cr, const PictureControls& k) {
+    if (k.hue == 0 && k.saturation == kUnitySaturation)
+        return;
+    const double angle = k.hue * kHueDegreesPerStep * M_PI / 180.0;
+    const double gain = double(k.saturation) / kUnitySaturation;
+    const double u = double(*cb) - kNeutral, v = double(*cr) - kNeutral;
+    const double u2 = (u * std::cos(angle) - v * std::sin(angle)) * gain;
+    const double v2 = (u * std::sin(angle) + v * std::cos(angle)) * gain;
+    *cb = uint8_t(Clamp(int32_t(std::lround(u2)) + kNeutral, 16, 240));
+    *cr = uint8_t(Clamp(int32_t(std::lround(v2)) + kNeutral, 16, 240));
+}
+
 std::vector<LineRange> StampedLines(uint32_t width, uint32_t height) {
     auto clip = [&](uint32_t first, uint32_t count) {
         return LineRange{std::min(first, height), std::min(first + count, height)};
@@ -119,22 +171,25 @@ uint32_t MovingBoxY(uint32_t height) {
     return height > L::kBoxSize ? ((height - L::kBoxSize) / 2) & ~1u : 0;
 }
 
-void PaintBackground(const PlanarImage& im, uint32_t boardChannel) {
-    FillRect(im, 0, 0, im.width, L::kBandRows, {kBlack, kNeutral, kNeutral});
+void PaintBackground(const PlanarImage& im, uint32_t boardChannel, const PictureControls& k) {
+    FillRect(im, 0, 0, im.width, L::kBandRows, Adjust({kBlack, kNeutral, kNeutral}, k));
     const uint32_t barW = im.width / L::kBars;
     for (uint32_t i = 0; i < L::kBars; ++i) {
         const uint32_t x = i * barW;
         const uint32_t w = i + 1 == L::kBars ? im.width - x : barW;
         FillRect(im, x, L::kBandRows, w, im.height - L::kBandRows,
-                 kBars[(i + 2 * boardChannel) % L::kBars]);
+                 Adjust(kBars[(i + 2 * boardChannel) % L::kBars], k));
     }
     // The board channel, top right: who is who without reading the strip.
     if (im.width >= 2 * kDigitW)
-        DrawDigit(im, im.width - kDigitW - 8, 2, boardChannel);
+        DrawDigit(im, im.width - kDigitW - 8, 2, boardChannel,
+                  Adjust({kWhite, kNeutral, kNeutral}, k));
 }
 
 void StampFrame(const PlanarImage& im, const PlanarImage& background, uint32_t boardChannel,
-                uint32_t frameNumber, uint32_t previousFrame) {
+                uint32_t frameNumber, uint32_t previousFrame, const PictureControls& k) {
+    const Ycc white = Adjust({kWhite, kNeutral, kNeutral}, k);
+    const Ycc black = Adjust({kBlack, kNeutral, kNeutral}, k);
     // Code strip.
     const uint32_t frame = frameNumber & 0xFFFFFF;
     uint32_t bits[L::kStripBlocks];
@@ -155,18 +210,17 @@ void StampFrame(const PlanarImage& im, const PlanarImage& background, uint32_t b
 
     // Decimal frame number, bottom left.
     const uint32_t top = DigitsTop(im.height);
-    FillRect(im, 8, top, kFrameDigits * kDigitPitch + 8, kDigitH + 8, {kBlack, kNeutral, kNeutral});
+    FillRect(im, 8, top, kFrameDigits * kDigitPitch + 8, kDigitH + 8, black);
     uint32_t n = frameNumber;
     for (uint32_t i = 0; i < kFrameDigits; ++i) {
-        DrawDigit(im, 12 + (kFrameDigits - 1 - i) * kDigitPitch, top + 4, n % 10);
+        DrawDigit(im, 12 + (kFrameDigits - 1 - i) * kDigitPitch, top + 4, n % 10, white);
         n /= 10;
     }
 
     // Moving box: put back what the previous frame's box covered, then draw.
     const uint32_t by = MovingBoxY(im.height);
     CopyRect(im, background, MovingBoxX(previousFrame, im.width), by, L::kBoxSize, L::kBoxSize);
-    FillRect(im, MovingBoxX(frameNumber, im.width), by, L::kBoxSize, L::kBoxSize,
-             {kWhite, kNeutral, kNeutral});
+    FillRect(im, MovingBoxX(frameNumber, im.width), by, L::kBoxSize, L::kBoxSize, white);
 }
 
 StampReading ReadStamp(const uint8_t* luma, uint32_t width, uint32_t height, uint32_t stride) {

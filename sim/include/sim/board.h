@@ -13,6 +13,7 @@
 // the platform's time scale. See sim/README.md for the whole behaviour.
 #pragma once
 
+#include <sim/eeprom.h>
 #include <sim/fault_plan.h>
 #include <sim/firmware_image.h>
 #include <sim/frame_builder.h>
@@ -34,7 +35,11 @@
 namespace m4350::sim {
 
 struct BoardConfig {
-    uint32_t serial = 0x00123456;                   // in the EEPROM's serial record
+    uint32_t serial = 0x00123456; // in the EEPROM's serial record
+    // Where the EEPROM lives between runs (see EepromFileFor); empty: in
+    // memory only, as tests keep it. A file of 8 KiB is taken as it is, and
+    // its serial record wins over `serial`.
+    std::filesystem::path eepromFile;
     std::array<uint8_t, 2> controllerVersion{5, 2}; // vendor request 0x30
     uint64_t seed = 1;                              // fault draws and garbage bytes
     std::vector<FaultRule> faults;
@@ -91,6 +96,9 @@ public:
     ModeSettings Mode(uint32_t boardChannel) const;
     bool Acquiring(uint32_t boardChannel) const;
     std::vector<uint8_t> Eeprom() const;
+    // Changes one EEPROM byte from outside, as a programmer clipped onto the
+    // chip would; false beyond the 8 KiB.
+    bool SetEepromByte(uint32_t address, uint8_t value);
     // When the last block of a frame went to the bus (the frame number as in
     // its header), for the latest kSentFrameRecords frames of each channel;
     // nullopt for a frame that was not sent or is older than those.
@@ -181,7 +189,7 @@ private:
     std::vector<uint8_t> answerBlock_;
     std::vector<uint8_t> garbage_;
     uint64_t garbageSeed_;
-    std::vector<uint8_t> eeprom_;
+    ControllerEeprom eeprom_;
     BoardCounters counters_;
     std::thread pacing_;
 };

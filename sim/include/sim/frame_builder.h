@@ -45,6 +45,7 @@ private:
     std::vector<uint8_t> working_;    // JPEG only: the stamped planes before encoding
     PlanarImage picture_;             // where stamps go
     PlanarImage pristine_;
+    PictureControls controls_; // the mode's, applied to everything but the code strip
     uint32_t previous_ = 0;
     uint32_t compressed_ = 0;
 

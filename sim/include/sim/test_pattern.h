@@ -6,10 +6,37 @@
 // the frame number back from the luma plane with ReadStamp.
 #pragma once
 
+#include <sim/mode.h>
+
 #include <cstdint>
 #include <vector>
 
 namespace m4350::sim {
+
+// The picture controls of a mode as the board's video decoder applies them
+// to what it captures. Luma: contrast is a gain about black (92 is unity),
+// brightness an offset; chroma: hue rotates the colour difference by
+// hue x 90/64 degrees, saturation is a gain (128 is unity). Results stay in
+// studio range (Y 16..235, Cb and Cr 16..240). The mode's words are taken
+// within the ranges the driver allows (brightness -127..127 as a signed
+// word, contrast and saturation 0..255, hue -64..64).
+struct PictureControls {
+    int32_t brightness = 0;
+    int32_t contrast = 92;
+    int32_t saturation = 128;
+    int32_t hue = 0;
+
+    static PictureControls Of(const ModeSettings& mode);
+    bool Neutral() const;
+};
+
+inline constexpr int32_t kUnityContrast = 92;
+inline constexpr int32_t kUnitySaturation = 128;
+inline constexpr double kHueDegreesPerStep = 90.0 / 64.0;
+
+// One luma value and one chroma pair through the controls.
+uint8_t AdjustLuma(uint8_t y, const PictureControls& controls);
+void AdjustChroma(uint8_t* cb, uint8_t* cr, const PictureControls& controls);
 
 // Planes of one picture in the board's planar 4:2:2 layout. `cb`/`cr` are
 // null for a luma-only picture. Rows are `width` (luma) and `width / 2`
@@ -46,14 +73,18 @@ struct LineRange {
 };
 std::vector<LineRange> StampedLines(uint32_t width, uint32_t height);
 
-// Paints the parts that never change for this channel and size.
-void PaintBackground(const PlanarImage& image, uint32_t boardChannel);
+// Paints the parts that never change for this channel and size, through the
+// picture controls.
+void PaintBackground(const PlanarImage& image, uint32_t boardChannel,
+                     const PictureControls& controls = {});
 
 // Paints the parts that change with the frame: code strip, frame digits and
 // the moving box. `background` is the unstamped picture, used to restore
-// where the box was in `previousFrame`'s picture.
+// where the box was in `previousFrame`'s picture. Digits and box go through
+// the picture controls; the code strip does not: it is inserted after the
+// decoder, like a data line, so machines read it whatever the controls.
 void StampFrame(const PlanarImage& image, const PlanarImage& background, uint32_t boardChannel,
-                uint32_t frameNumber, uint32_t previousFrame);
+                uint32_t frameNumber, uint32_t previousFrame, const PictureControls& controls = {});
 
 struct StampReading {
     bool valid = false; // sync pattern and parity matched
