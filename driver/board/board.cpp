@@ -218,6 +218,7 @@ Board* Board::create(CaptureDevice* device) {
     InterlockedIncrement(&BoardCounter);
     board->device = device;
     KeInitializeMutex(&board->settingsMutex, 0);
+    KeInitializeMutex(&board->controllerMutex, 0);
     KeInitializeSpinLock(&board->lock);
 
     bool useDefault =

@@ -39,6 +39,11 @@ struct Board {
     // parser run. Never held across a wait, an allocation or a USB request.
     KSPIN_LOCK lock;
     KMUTEX settingsMutex; // held only around a save of the settings file
+    // Serialises the USB controller's procedures (version, serial number,
+    // EEPROM write and compare), so that two updates from different filters
+    // never interleave their chunks. Never held with commandMutex or
+    // settingsMutex.
+    KMUTEX controllerMutex;
     CaptureDevice* device;
     ReadRequest readRequests[ReadRequestCount];
     FrameRing frameRings[BoardChannelCount];

@@ -7,27 +7,11 @@
 
 #include <ksmedia.h>
 
+#include "controls/device_methods.h"
+#include "controls/video_properties.h"
 #include "shared/device_method_set.h"
 
 namespace {
-
-// The property handlers of the three capture property sets and the handlers
-// of the device method set are not written yet. Until they are, every item
-// below that has a handler answers STATUS_NOT_SUPPORTED: the sets and their
-// sizes are already visible to applications, but no request succeeds.
-NTSTATUS ControlNotYetSupported(PIRP irp, PKSIDENTIFIER request, PVOID data) {
-    UNREFERENCED_PARAMETER(irp);
-    UNREFERENCED_PARAMETER(request);
-    UNREFERENCED_PARAMETER(data);
-    return STATUS_NOT_SUPPORTED;
-}
-
-constexpr PFNKSHANDLER VideoDecoderGet = ControlNotYetSupported;
-constexpr PFNKSHANDLER VideoDecoderSet = ControlNotYetSupported;
-constexpr PFNKSHANDLER ProcAmpGet = ControlNotYetSupported;
-constexpr PFNKSHANDLER ProcAmpSet = ControlNotYetSupported;
-constexpr PFNKSHANDLER DroppedFramesGet = ControlNotYetSupported;
-constexpr PFNKSHANDLER DeviceMethodHandler = ControlNotYetSupported;
 
 // A property item with the fields this table uses: no relations, no support
 // handler, no serialisation.
@@ -106,18 +90,20 @@ const KSPROPERTY_SET PropertySets[] = {
 
 // Every method request carries one caller structure that is both the method
 // buffer and the data buffer; the minimum data sizes are those structures'.
-constexpr KSMETHOD_ITEM MethodItem(ULONG id, ULONG minData) {
-    return KSMETHOD_ITEM{id,      {DeviceMethodHandler}, sizeof(KSMETHOD), minData,
-                         nullptr, KSMETHOD_TYPE_MODIFY};
+// The handlers read and write the data buffer in place.
+constexpr KSMETHOD_ITEM MethodItem(ULONG id, PFNKSHANDLER handler, ULONG minData) {
+    return KSMETHOD_ITEM{id, {handler}, sizeof(KSMETHOD), minData, nullptr, KSMETHOD_TYPE_MODIFY};
 }
 
 const KSMETHOD_ITEM DeviceMethodItems[] = {
-    MethodItem(0, 40),   // set attribute
-    MethodItem(1, 40),   // get attribute
-    MethodItem(5, 8224), // EEPROM update
-    MethodItem(6, 8232), // EEPROM verify
-    MethodItem(7, 32),   // firmware version
-    MethodItem(8, 32),   // serial number
+    MethodItem(DEVICE_METHOD_SET_ATTRIBUTE, SetAttributeMethod, sizeof(DEVICE_ATTRIBUTE_REQUEST)),
+    MethodItem(DEVICE_METHOD_GET_ATTRIBUTE, GetAttributeMethod, sizeof(DEVICE_ATTRIBUTE_REQUEST)),
+    MethodItem(DEVICE_METHOD_UPDATE_EEPROM, UpdateEepromMethod,
+               sizeof(DEVICE_EEPROM_UPDATE_REQUEST)),
+    MethodItem(DEVICE_METHOD_VERIFY_EEPROM, VerifyEepromMethod,
+               sizeof(DEVICE_EEPROM_VERIFY_REQUEST)),
+    MethodItem(DEVICE_METHOD_GET_VERSION, GetVersionMethod, sizeof(DEVICE_VERSION_REQUEST)),
+    MethodItem(DEVICE_METHOD_GET_SERIAL, GetSerialMethod, sizeof(DEVICE_SERIAL_REQUEST)),
 };
 
 const KSMETHOD_SET MethodSets[] = {
