@@ -5,6 +5,10 @@
 
 #include "capture/conversion_x86.h"
 
+#ifndef M4350_TILE_BAND
+#define M4350_TILE_BAND 4
+#endif
+
 namespace conversion {
 namespace {
 
@@ -29,6 +33,7 @@ void rgb32RowSse2(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, PUCHAR dst, 
             __m128i b, g, r, out[4];
             yuvToBgr16(y + x, cb + x / 2, cr + x / 2, &b, &g, &r);
             interleaveBgr0(b, g, r, out);
+#pragma GCC unroll 16
             for (int i = 0; i < 4; i++) {
                 store128(dst + 4 * x + 16 * i, out[i]);
             }
@@ -43,6 +48,7 @@ void rgb24RowSse2(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, PUCHAR dst, 
             __m128i b, g, r, out[4];
             yuvToBgr16(y + x, cb + x / 2, cr + x / 2, &b, &g, &r);
             interleaveBgr0(b, g, r, out);
+#pragma GCC unroll 16
             for (int i = 0; i < 4; i++) {
                 out[i] = dropFourthBytes(out[i]);
             }
@@ -108,6 +114,7 @@ void grey32RowSse2(const UCHAR* y, PUCHAR dst, SIZE_T width) {
         [&](SIZE_T x) {
             __m128i out[4];
             greyBgr0(load128(y + x), out);
+#pragma GCC unroll 16
             for (int i = 0; i < 4; i++) {
                 store128(dst + 4 * x + 16 * i, out[i]);
             }
@@ -121,6 +128,7 @@ void grey24RowSse2(const UCHAR* y, PUCHAR dst, SIZE_T width) {
         [&](SIZE_T x) {
             __m128i out[4];
             greyBgr0(load128(y + x), out);
+#pragma GCC unroll 16
             for (int i = 0; i < 4; i++) {
                 out[i] = dropFourthBytes(out[i]);
             }
@@ -131,66 +139,85 @@ void grey24RowSse2(const UCHAR* y, PUCHAR dst, SIZE_T width) {
 
 // ---------------------------------------------------------------------------
 // Portraits. Output (r, c) of a full portrait is source (line c, column r),
-// or (line Sh - 1 - c, column Sw - 1 - r) anti-transposed. Whole tiles are
-// transposed in registers; the strips that do not fill a tile are done pixel
-// by pixel with the same maps.
+// or (line Sh - 1 - c, column Sw - 1 - r) anti-transposed. A tile is 8
+// source lines by 16 source columns, that is 16 output rows of 8 pixels,
+// transposed in registers (8 vectors and their temporaries fit the 16 XMM
+// registers); the strips that do not fill a tile are done pixel by pixel
+// with the same maps.
 // ---------------------------------------------------------------------------
 
+template <bool anti>
 struct Portrait {
     const UCHAR* src;
     ULONG W, H, Sw, Sh;
-    bool anti;
 
     SIZE_T luma(ULONG r, ULONG c) const {
         return anti ? (SIZE_T)Sw * Sh - 1 - r - (SIZE_T)c * Sw : (SIZE_T)c * Sw + r;
-    }
-    // Source address of tile row i (output column c0 + i), 16 bytes that
-    // hold output rows r0..r0 + 15, in reverse order when anti-transposed.
-    const UCHAR* lumaTileRow(ULONG r0, ULONG c0, ULONG i) const {
-        return anti ? src + luma(r0 + 15, c0 + i) : src + luma(r0, c0 + i);
     }
     // Chroma index of a pair: that of its first pixel.
     SIZE_T chroma(ULONG r, ULONG p) const { return luma(r, 2 * p) / 2; }
 };
 
-// Walks the tiles of an H x W output, then the strips outside them.
+// Walks the tiles of an H x W output, then the strips outside them. Tiles
+// go in bands of 64 output columns (source lines): while a band's rows are
+// walked its source lines stay in the first-level cache, each source cache
+// line serving several tiles in a row, and each output row segment is whole
+// cache lines.
 template <ULONG rowsPerTile, ULONG columnsPerTile, typename Tile, typename Strip>
 FORCEINLINE void forTiles(ULONG W, ULONG H, Tile tile, Strip strip) {
+    const ULONG band = 64;
     ULONG tiledRows = H - H % rowsPerTile;
     ULONG tiledColumns = W - W % columnsPerTile;
-    for (ULONG r0 = 0; r0 < tiledRows; r0 += rowsPerTile) {
-        for (ULONG c0 = 0; c0 < tiledColumns; c0 += columnsPerTile) {
-            tile(r0, c0);
+    for (ULONG b0 = 0; b0 < tiledColumns; b0 += band) {
+        ULONG b1 = b0 + band < tiledColumns ? b0 + band : tiledColumns;
+        for (ULONG r0 = 0; r0 < tiledRows; r0 += rowsPerTile) {
+            for (ULONG c0 = b0; c0 < b1; c0 += columnsPerTile) {
+                tile(r0, c0);
+            }
         }
-        if (tiledColumns < W) {
-            strip(r0, r0 + rowsPerTile, tiledColumns);
-        }
+    }
+    if (tiledColumns < W) {
+        strip(0, tiledRows, tiledColumns);
     }
     if (tiledRows < H) {
         strip(tiledRows, H, 0);
     }
 }
 
-// The 16 output rows of a luma tile, output row r0 + j in v[j].
-FORCEINLINE void lumaTile(const Portrait& f, ULONG r0, ULONG c0, __m128i v[16]) {
-    __m128i t[16];
-    for (ULONG i = 0; i < 16; i++) {
-        t[i] = load128(f.lumaTileRow(r0, c0, i));
+// The tile of output rows r0 .. r0 + 15 and columns c0 .. c0 + 7: u[m]
+// holds row r0 + 2m in its low 8 bytes and row r0 + 2m + 1 in its high 8.
+template <bool anti>
+FORCEINLINE void lumaTile(const Portrait<anti>& f, ULONG r0, ULONG c0, __m128i u[8]) {
+    __m128i t[8];
+#pragma GCC unroll 16
+    for (ULONG i = 0; i < 8; i++) {
+        // 16 bytes of source line c0 + i: output rows r0 .. r0 + 15, in
+        // reverse order when anti-transposed.
+        t[i] = load128(f.src + f.luma(anti ? r0 + 15 : r0, c0 + i));
     }
-    transpose16x16(t);
-    for (ULONG j = 0; j < 16; j++) {
-        v[j] = f.anti ? t[15 - j] : t[j];
+    transpose8x16(t);
+#pragma GCC unroll 16
+    for (ULONG m = 0; m < 8; m++) {
+        u[m] = anti ? _mm_shuffle_epi32(t[7 - m], 0x4E) : t[m];
     }
 }
 
-void transposeSse2(const Portrait& f, PUCHAR dst) {
-    forTiles<16, 16>(
+FORCEINLINE void store64High(PUCHAR p, __m128i v) {
+    _mm_storeh_pd((double*)p, _mm_castsi128_pd(v));
+}
+
+template <bool anti>
+FORCEINLINE void transposeSse2(const Portrait<anti>& f, PUCHAR dst) {
+    forTiles<16, 8>(
         f.W, f.H,
         [&](ULONG r0, ULONG c0) {
-            __m128i v[16];
-            lumaTile(f, r0, c0, v);
-            for (ULONG j = 0; j < 16; j++) {
-                store128(dst + (SIZE_T)(r0 + j) * f.W + c0, v[j]);
+            __m128i u[8];
+            lumaTile(f, r0, c0, u);
+#pragma GCC unroll 16
+            for (ULONG m = 0; m < 8; m++) {
+                PUCHAR out = dst + (SIZE_T)(r0 + 2 * m) * f.W + c0;
+                store64(out, u[m]);
+                store64High(out + f.W, u[m]);
             }
         },
         [&](ULONG r0, ULONG r1, ULONG c0) {
@@ -203,23 +230,39 @@ void transposeSse2(const Portrait& f, PUCHAR dst) {
 }
 
 void transposeLumaSse2(const UCHAR* src, PUCHAR dst, ULONG W, ULONG H, ULONG Sw, ULONG Sh) {
-    transposeSse2({src, W, H, Sw, Sh, false}, dst);
+    transposeSse2(Portrait<false>{src, W, H, Sw, Sh}, dst);
 }
 
 void antiTransposeLumaSse2(const UCHAR* src, PUCHAR dst, ULONG W, ULONG H, ULONG Sw, ULONG Sh) {
-    transposeSse2({src, W, H, Sw, Sh, true}, dst);
+    transposeSse2(Portrait<true>{src, W, H, Sw, Sh}, dst);
 }
 
+// Two output rows of 8 pixels from the low and high halves of `luma`, with
+// the 8 chroma bytes in each half of `chroma` (Cb, Cr interleaved).
 template <bool yuy2>
-void lumaPortraitSse2(const Portrait& f, PUCHAR dst, ULONG pad) {
+FORCEINLINE void storePackedPair(PUCHAR row, PUCHAR next, __m128i luma, __m128i chroma) {
+    if (yuy2) {
+        store128(row, _mm_unpacklo_epi8(luma, chroma));
+        store128(next, _mm_unpackhi_epi8(luma, chroma));
+    } else {
+        store128(row, _mm_unpacklo_epi8(chroma, luma));
+        store128(next, _mm_unpackhi_epi8(chroma, luma));
+    }
+}
+
+template <bool yuy2, bool anti>
+FORCEINLINE void lumaPortraitSse2(const Portrait<anti>& f, PUCHAR dst, ULONG pad) {
     SIZE_T rowBytes = ((SIZE_T)f.W + pad) * 2;
-    forTiles<16, 16>(
+    const __m128i neutral = _mm_set1_epi8((char)128);
+    forTiles<16, 8>(
         f.W, f.H,
         [&](ULONG r0, ULONG c0) {
-            __m128i v[16];
-            lumaTile(f, r0, c0, v);
-            for (ULONG j = 0; j < 16; j++) {
-                storeLumaPacked<yuy2>(dst + (r0 + j) * rowBytes + 2 * (SIZE_T)c0, v[j]);
+            __m128i u[8];
+            lumaTile(f, r0, c0, u);
+#pragma GCC unroll 16
+            for (ULONG m = 0; m < 8; m++) {
+                PUCHAR out = dst + (r0 + 2 * m) * rowBytes + 2 * (SIZE_T)c0;
+                storePackedPair<yuy2>(out, out + rowBytes, u[m], neutral);
             }
         },
         [&](ULONG r0, ULONG r1, ULONG c0) {
@@ -236,60 +279,67 @@ void lumaPortraitSse2(const Portrait& f, PUCHAR dst, ULONG pad) {
     }
 }
 
-template <bool yuy2>
-FORCEINLINE void storePacked(PUCHAR dst, __m128i luma, __m128i chroma) {
-    if (yuy2) {
-        store128(dst, _mm_unpacklo_epi8(luma, chroma));
-        store128(dst + 16, _mm_unpackhi_epi8(luma, chroma));
-    } else {
-        store128(dst, _mm_unpacklo_epi8(chroma, luma));
-        store128(dst + 16, _mm_unpackhi_epi8(chroma, luma));
+// The chroma of a colour tile: pairs c0 / 2 .. + 3 (their first pixels'
+// source lines) at the 8 chroma columns that output rows r0 .. r0 + 15 fall
+// on. uv[m] holds the interleaved Cb, Cr of the 4 pairs for rows r0 + 2m and
+// r0 + 2m + 1, in both halves.
+template <bool anti>
+FORCEINLINE void chromaTile(const Portrait<anti>& f, const UCHAR* cb, const UCHAR* cr, ULONG r0,
+                            ULONG c0, __m128i uv[8]) {
+    ULONG p0 = c0 / 2;
+    LONG_PTR half = f.Sw / 2;
+    // Rows r0 + 2q, r0 + 2q + 1 take chroma column r0/2 + q of line 2p, or
+    // column Sw/2 - 1 - r0/2 - q of line Sh - 1 - 2p anti-transposed.
+    LONG_PTR at = anti ? (LONG_PTR)(f.Sh - 1 - 2 * p0) * half + half - r0 / 2 - 8
+                       : (LONG_PTR)p0 * f.Sw + r0 / 2;
+    LONG_PTR stride = anti ? -(LONG_PTR)f.Sw : (LONG_PTR)f.Sw;
+    __m128i v[4];
+#pragma GCC unroll 16
+    for (int i = 0; i < 4; i++) {
+        v[i] = _mm_unpacklo_epi64(load64(cb + at + i * stride), load64(cr + at + i * stride));
+    }
+    // Two rounds of the perfect shuffle: v[j] holds columns 4j .. 4j + 3
+    // (Cb 0..7 in v[0], v[1]; Cr in v[2], v[3]), 4 pairs each.
+#pragma GCC unroll 16
+    for (int round = 0; round < 2; round++) {
+        __m128i t[4];
+#pragma GCC unroll 16
+        for (int i = 0; i < 2; i++) {
+            t[2 * i] = _mm_unpacklo_epi8(v[i], v[i + 2]);
+            t[2 * i + 1] = _mm_unpackhi_epi8(v[i], v[i + 2]);
+        }
+#pragma GCC unroll 16
+        for (int i = 0; i < 4; i++) {
+            v[i] = t[i];
+        }
+    }
+    // x[k / 2] holds column k's interleaved Cb, Cr in half k % 2.
+    __m128i x[4] = {_mm_unpacklo_epi8(v[0], v[2]), _mm_unpackhi_epi8(v[0], v[2]),
+                    _mm_unpacklo_epi8(v[1], v[3]), _mm_unpackhi_epi8(v[1], v[3])};
+#pragma GCC unroll 16
+    for (ULONG m = 0; m < 8; m++) {
+        ULONG k = anti ? 7 - m : m;
+        uv[m] = (k & 1) ? _mm_unpackhi_epi64(x[k / 2], x[k / 2])
+                        : _mm_unpacklo_epi64(x[k / 2], x[k / 2]);
     }
 }
 
-// Interleaved Cb, Cr of 8 pairs from a transposed chroma tile whose column k
-// is in vector k / 2 (Cb) and 4 + k / 2 (Cr), half k % 2.
-FORCEINLINE __m128i chromaColumn(const __m128i v[8], ULONG k) {
-    return (k & 1) ? _mm_unpackhi_epi8(v[k / 2], v[4 + k / 2])
-                   : _mm_unpacklo_epi8(v[k / 2], v[4 + k / 2]);
-}
-
-// Loads 8 rows of Cb and Cr, 8 bytes each, into one vector per row.
-FORCEINLINE void loadChromaTile(const UCHAR* cb, const UCHAR* cr, LONG_PTR offset, LONG_PTR stride,
-                                __m128i v[8]) {
-    for (int i = 0; i < 8; i++) {
-        LONG_PTR at = offset + i * stride;
-        v[i] = _mm_unpacklo_epi64(load64(cb + at), load64(cr + at));
-    }
-    transpose8x16(v);
-}
-
-template <bool yuy2>
-void colourPortraitSse2(const Portrait& f, PUCHAR dst, ULONG pad) {
+template <bool yuy2, bool anti>
+FORCEINLINE void colourPortraitSse2(const Portrait<anti>& f, PUCHAR dst, ULONG pad) {
     SIZE_T n = (SIZE_T)f.W * f.H;
     const UCHAR* cb = f.src + n;
     const UCHAR* cr = cb + n / 2;
     SIZE_T rowBytes = ((SIZE_T)f.W + pad) * 2;
-    forTiles<16, 16>(
+    forTiles<16, 8>(
         f.W, f.H,
         [&](ULONG r0, ULONG c0) {
-            __m128i v[16], c[8];
-            lumaTile(f, r0, c0, v);
-            // Chroma of pairs c0 / 2 .. + 7 (every second source line) for
-            // the 8 chroma columns that rows r0 .. r0 + 15 fall on.
-            ULONG p0 = c0 / 2;
-            if (f.anti) {
-                // Output rows r0 + 2q, r0 + 2q + 1 take chroma column
-                // Sw/2 - 1 - r0/2 - q of line Sh - 1 - 2p.
-                LONG_PTR at = (LONG_PTR)(f.Sh - 1 - 2 * p0) * (f.Sw / 2) + f.Sw / 2 - r0 / 2 - 8;
-                loadChromaTile(cb, cr, at, -(LONG_PTR)f.Sw, c);
-            } else {
-                loadChromaTile(cb, cr, (LONG_PTR)p0 * f.Sw + r0 / 2, f.Sw, c);
-            }
-            for (ULONG j = 0; j < 16; j++) {
-                ULONG q = j / 2;
-                storePacked<yuy2>(dst + (r0 + j) * rowBytes + 2 * (SIZE_T)c0, v[j],
-                                  chromaColumn(c, f.anti ? 7 - q : q));
+            __m128i u[8], uv[8];
+            lumaTile(f, r0, c0, u);
+            chromaTile(f, cb, cr, r0, c0, uv);
+#pragma GCC unroll 16
+            for (ULONG m = 0; m < 8; m++) {
+                PUCHAR out = dst + (r0 + 2 * m) * rowBytes + 2 * (SIZE_T)c0;
+                storePackedPair<yuy2>(out, out + rowBytes, u[m], uv[m]);
             }
         },
         [&](ULONG r0, ULONG r1, ULONG c0) {
@@ -311,25 +361,25 @@ void colourPortraitSse2(const Portrait& f, PUCHAR dst, ULONG pad) {
 
 void planarTransposedSse2(const UCHAR* src, PUCHAR dst, ULONG W, ULONG H, ULONG Sw, ULONG Sh,
                           BOOLEAN isYuy2, ULONG pad) {
-    Portrait f{src, W, H, Sw, Sh, false};
+    Portrait<false> f{src, W, H, Sw, Sh};
     isYuy2 ? colourPortraitSse2<true>(f, dst, pad) : colourPortraitSse2<false>(f, dst, pad);
 }
 
 void planarAntiTransposedSse2(const UCHAR* src, PUCHAR dst, ULONG W, ULONG H, ULONG Sw, ULONG Sh,
                               BOOLEAN isYuy2, ULONG pad) {
-    Portrait f{src, W, H, Sw, Sh, true};
+    Portrait<true> f{src, W, H, Sw, Sh};
     isYuy2 ? colourPortraitSse2<true>(f, dst, pad) : colourPortraitSse2<false>(f, dst, pad);
 }
 
 void lumaPackTransposedSse2(const UCHAR* src, PUCHAR dst, ULONG W, ULONG H, ULONG Sw, ULONG Sh,
                             BOOLEAN isYuy2, ULONG pad) {
-    Portrait f{src, W, H, Sw, Sh, false};
+    Portrait<false> f{src, W, H, Sw, Sh};
     isYuy2 ? lumaPortraitSse2<true>(f, dst, pad) : lumaPortraitSse2<false>(f, dst, pad);
 }
 
 void lumaPackAntiTransposedSse2(const UCHAR* src, PUCHAR dst, ULONG W, ULONG H, ULONG Sw, ULONG Sh,
                                 BOOLEAN isYuy2, ULONG pad) {
-    Portrait f{src, W, H, Sw, Sh, true};
+    Portrait<true> f{src, W, H, Sw, Sh};
     isYuy2 ? lumaPortraitSse2<true>(f, dst, pad) : lumaPortraitSse2<false>(f, dst, pad);
 }
 
@@ -338,13 +388,14 @@ void lumaPackAntiTransposedSse2(const UCHAR* src, PUCHAR dst, ULONG W, ULONG H, 
 // columns 2r and 2r + 1, so a row's pixel pairs are the 16-bit words of one
 // source column pair, one per field line: a transpose of 16-bit words (with
 // the two bytes of each word swapped when anti-transposed). Chroma is a
-// plain byte transpose of the chroma planes.
+// plain byte transpose of the chroma planes. A tile is 4 field lines by 8
+// column pairs: 8 output rows of 8 pixels.
 // ---------------------------------------------------------------------------
 
+template <bool anti>
 struct FieldPortrait {
     const UCHAR* src;
     ULONG W, H, Sw;
-    bool anti;
 
     ULONG lines() const { return W / 2; }
     SIZE_T luma(ULONG r, ULONG c) const {
@@ -358,55 +409,89 @@ struct FieldPortrait {
     }
 };
 
-// The 8 output rows r0 .. r0 + 7 of field lines l0 .. l0 + 7 (16 pixels).
-FORCEINLINE void fieldLumaTile(const FieldPortrait& f, ULONG r0, ULONG l0, __m128i v[8]) {
-    __m128i t[8];
-    for (ULONG i = 0; i < 8; i++) {
-        SIZE_T at = f.anti ? (SIZE_T)(f.lines() - 1 - l0 - i) * f.Sw + (f.Sw - 16 - 2 * r0)
-                           : (SIZE_T)(l0 + i) * f.Sw + 2 * r0;
+// Output rows r0 .. r0 + 7 of field lines l0 .. l0 + 3: u[m] holds row
+// r0 + 2m in its low 8 bytes and row r0 + 2m + 1 in its high 8.
+template <bool anti>
+FORCEINLINE void fieldLumaTile(const FieldPortrait<anti>& f, ULONG r0, ULONG l0, __m128i u[4]) {
+    __m128i t[4];
+#pragma GCC unroll 16
+    for (ULONG i = 0; i < 4; i++) {
+        SIZE_T at = anti ? (SIZE_T)(f.lines() - 1 - l0 - i) * f.Sw + (f.Sw - 16 - 2 * r0)
+                         : (SIZE_T)(l0 + i) * f.Sw + 2 * r0;
         t[i] = load128(f.src + at);
     }
-    transpose8x8Words(t);
-    for (ULONG j = 0; j < 8; j++) {
-        if (f.anti) {
-            __m128i w = t[7 - j];
-            v[j] = _mm_or_si128(_mm_slli_epi16(w, 8), _mm_srli_epi16(w, 8));
+    // Two rounds of the perfect shuffle on words: t[j] holds word columns
+    // 2j (low half) and 2j + 1 (high half), one word per field line.
+#pragma GCC unroll 16
+    for (int round = 0; round < 2; round++) {
+        __m128i n[4];
+#pragma GCC unroll 16
+        for (int i = 0; i < 2; i++) {
+            n[2 * i] = _mm_unpacklo_epi16(t[i], t[i + 2]);
+            n[2 * i + 1] = _mm_unpackhi_epi16(t[i], t[i + 2]);
+        }
+#pragma GCC unroll 16
+        for (int i = 0; i < 4; i++) {
+            t[i] = n[i];
+        }
+    }
+#pragma GCC unroll 16
+    for (ULONG m = 0; m < 4; m++) {
+        if (anti) {
+            __m128i w = t[3 - m];
+            w = _mm_or_si128(_mm_slli_epi16(w, 8), _mm_srli_epi16(w, 8));
+            u[m] = _mm_shuffle_epi32(w, 0x4E);
         } else {
-            v[j] = t[j];
+            u[m] = t[m];
         }
     }
 }
 
-// Cb and Cr of rows r0 .. r0 + 7 for field lines l0 .. l0 + 7; row r0 + k
-// comes from chromaColumn(v, k) (reversed when anti-transposed).
-FORCEINLINE void fieldChromaTile(const FieldPortrait& f, const UCHAR* cb, const UCHAR* cr, ULONG r0,
-                                 ULONG l0, __m128i v[8]) {
+// Cb, Cr of rows r0 .. r0 + 7 for field lines l0 .. l0 + 3: uv[m] holds the
+// interleaved chroma of row r0 + 2m in its low half and of r0 + 2m + 1 in
+// its high half.
+template <bool anti>
+FORCEINLINE void fieldChromaTile(const FieldPortrait<anti>& f, const UCHAR* cb, const UCHAR* cr,
+                                 ULONG r0, ULONG l0, __m128i uv[4]) {
     LONG_PTR half = f.Sw / 2;
-    if (f.anti) {
-        loadChromaTile(cb, cr, (LONG_PTR)(f.lines() - 1 - l0) * half + half - 8 - r0, -half, v);
-    } else {
-        loadChromaTile(cb, cr, (LONG_PTR)l0 * half + r0, half, v);
+    LONG_PTR at =
+        anti ? (LONG_PTR)(f.lines() - 1 - l0) * half + half - 8 - r0 : (LONG_PTR)l0 * half + r0;
+    LONG_PTR stride = anti ? -half : half;
+    __m128i v[4];
+#pragma GCC unroll 16
+    for (int i = 0; i < 4; i++) {
+        v[i] = _mm_unpacklo_epi64(load64(cb + at + i * stride), load64(cr + at + i * stride));
+    }
+#pragma GCC unroll 16
+    for (int round = 0; round < 2; round++) {
+        __m128i t[4];
+#pragma GCC unroll 16
+        for (int i = 0; i < 2; i++) {
+            t[2 * i] = _mm_unpacklo_epi8(v[i], v[i + 2]);
+            t[2 * i + 1] = _mm_unpackhi_epi8(v[i], v[i + 2]);
+        }
+#pragma GCC unroll 16
+        for (int i = 0; i < 4; i++) {
+            v[i] = t[i];
+        }
+    }
+    // x[k / 2] holds chroma column k's Cb, Cr interleaved in half k % 2;
+    // column k is row r0 + k, or r0 + 7 - k anti-transposed.
+    __m128i x[4] = {_mm_unpacklo_epi8(v[0], v[2]), _mm_unpackhi_epi8(v[0], v[2]),
+                    _mm_unpacklo_epi8(v[1], v[3]), _mm_unpackhi_epi8(v[1], v[3])};
+#pragma GCC unroll 16
+    for (ULONG m = 0; m < 4; m++) {
+        uv[m] = anti ? _mm_shuffle_epi32(x[3 - m], 0x4E) : x[m];
     }
 }
 
-template <typename Tile>
-FORCEINLINE void forFieldTiles(const FieldPortrait& f, Tile tile,
-                               void (*strip)(const FieldPortrait&, PUCHAR, SIZE_T, ULONG, ULONG,
-                                             ULONG, bool, bool),
-                               PUCHAR dst, SIZE_T rowBytes, bool yuy2, bool colour) {
-    forTiles<8, 16>(
-        f.W, f.H, [&](ULONG r0, ULONG c0) { tile(r0, c0 / 2); },
-        [&](ULONG r0, ULONG r1, ULONG c0) { strip(f, dst, rowBytes, r0, r1, c0, yuy2, colour); });
-}
-
-// Pixel by pixel: packed (colour or neutral chroma), or plain luma when
-// rowBytes is W.
-void fieldStrip(const FieldPortrait& f, PUCHAR dst, SIZE_T rowBytes, ULONG r0, ULONG r1, ULONG c0,
-                bool yuy2, bool colour) {
+// Pixel by pixel: packed (colour or neutral chroma), or plain luma.
+template <bool anti>
+void fieldStrip(const FieldPortrait<anti>& f, PUCHAR dst, SIZE_T rowBytes, ULONG r0, ULONG r1,
+                ULONG c0, bool packed, bool yuy2, bool colour) {
     SIZE_T n = (SIZE_T)f.W * f.H;
     const UCHAR* cb = f.src + n;
     const UCHAR* cr = cb + n / 2;
-    bool packed = rowBytes != f.W;
     for (ULONG r = r0; r < r1; r++) {
         PUCHAR out = dst + r * rowBytes;
         for (ULONG c = c0; c < f.W; c++) {
@@ -415,88 +500,74 @@ void fieldStrip(const FieldPortrait& f, PUCHAR dst, SIZE_T rowBytes, ULONG r0, U
                 out[c] = y;
                 continue;
             }
-            UCHAR chroma = 128;
-            if (colour) {
-                chroma = ((c & 1) ? cr : cb)[f.chroma(r, c / 2)];
-            }
+            UCHAR chroma = colour ? ((c & 1) ? cr : cb)[f.chroma(r, c / 2)] : 128;
             out[2 * c + (yuy2 ? 0 : 1)] = y;
             out[2 * c + (yuy2 ? 1 : 0)] = chroma;
         }
     }
 }
 
-void fieldTransposeSse2(const FieldPortrait& f, PUCHAR dst) {
-    forFieldTiles(
-        f,
-        [&](ULONG r0, ULONG l0) {
-            __m128i v[8];
-            fieldLumaTile(f, r0, l0, v);
-            for (ULONG j = 0; j < 8; j++) {
-                store128(dst + (SIZE_T)(r0 + j) * f.W + 2 * l0, v[j]);
+template <bool anti>
+FORCEINLINE void fieldTransposeSse2(const FieldPortrait<anti>& f, PUCHAR dst) {
+    forTiles<8, 8>(
+        f.W, f.H,
+        [&](ULONG r0, ULONG c0) {
+            __m128i u[4];
+            fieldLumaTile(f, r0, c0 / 2, u);
+#pragma GCC unroll 16
+            for (ULONG m = 0; m < 4; m++) {
+                PUCHAR out = dst + (SIZE_T)(r0 + 2 * m) * f.W + c0;
+                store64(out, u[m]);
+                store64High(out + f.W, u[m]);
             }
         },
-        fieldStrip, dst, f.W, true, false);
+        [&](ULONG r0, ULONG r1, ULONG c0) {
+            fieldStrip(f, dst, f.W, r0, r1, c0, false, false, false);
+        });
 }
 
 void fieldTransposeLumaSse2(const UCHAR* src, PUCHAR dst, ULONG W, ULONG H, ULONG Sw, ULONG) {
-    fieldTransposeSse2({src, W, H, Sw, false}, dst);
+    fieldTransposeSse2(FieldPortrait<false>{src, W, H, Sw}, dst);
 }
 
 void fieldAntiTransposeLumaSse2(const UCHAR* src, PUCHAR dst, ULONG W, ULONG H, ULONG Sw, ULONG) {
-    fieldTransposeSse2({src, W, H, Sw, true}, dst);
+    fieldTransposeSse2(FieldPortrait<true>{src, W, H, Sw}, dst);
 }
 
-template <bool yuy2>
-void fieldPackSse2(const FieldPortrait& f, PUCHAR dst, ULONG pad, bool colour) {
+template <bool yuy2, bool colour, bool anti>
+FORCEINLINE void fieldPackSse2(const FieldPortrait<anti>& f, PUCHAR dst, ULONG pad) {
     SIZE_T n = (SIZE_T)f.W * f.H;
     const UCHAR* cb = f.src + n;
     const UCHAR* cr = cb + n / 2;
     SIZE_T rowBytes = ((SIZE_T)f.W + pad) * 2;
-    forFieldTiles(
-        f,
-        [&](ULONG r0, ULONG l0) {
-            __m128i v[8], c[8];
-            fieldLumaTile(f, r0, l0, v);
+    forTiles<8, 8>(
+        f.W, f.H,
+        [&](ULONG r0, ULONG c0) {
+            __m128i u[4], uv[4];
+            fieldLumaTile(f, r0, c0 / 2, u);
             if (colour) {
-                fieldChromaTile(f, cb, cr, r0, l0, c);
+                fieldChromaTile(f, cb, cr, r0, c0 / 2, uv);
             }
-            for (ULONG j = 0; j < 8; j++) {
-                PUCHAR out = dst + (r0 + j) * rowBytes + 4 * (SIZE_T)l0;
-                if (colour) {
-                    storePacked<yuy2>(out, v[j], chromaColumn(c, f.anti ? 7 - j : j));
-                } else {
-                    storeLumaPacked<yuy2>(out, v[j]);
-                }
+#pragma GCC unroll 16
+            for (ULONG m = 0; m < 4; m++) {
+                PUCHAR out = dst + (r0 + 2 * m) * rowBytes + 2 * (SIZE_T)c0;
+                storePackedPair<yuy2>(out, out + rowBytes, u[m],
+                                      colour ? uv[m] : _mm_set1_epi8((char)128));
             }
         },
-        fieldStrip, dst, rowBytes, yuy2, colour);
+        [&](ULONG r0, ULONG r1, ULONG c0) {
+            fieldStrip(f, dst, rowBytes, r0, r1, c0, true, yuy2, colour);
+        });
     for (ULONG r = 0; r < f.H; r++) {
         writePad(dst + r * rowBytes + 2 * (SIZE_T)f.W, pad, yuy2, 0, colour ? 128 : 0);
     }
 }
 
-void planarFieldTransposedSse2(const UCHAR* src, PUCHAR dst, ULONG W, ULONG H, ULONG Sw, ULONG,
-                               BOOLEAN isYuy2, ULONG pad) {
-    FieldPortrait f{src, W, H, Sw, false};
-    isYuy2 ? fieldPackSse2<true>(f, dst, pad, true) : fieldPackSse2<false>(f, dst, pad, true);
-}
-
-void planarFieldAntiTransposedSse2(const UCHAR* src, PUCHAR dst, ULONG W, ULONG H, ULONG Sw, ULONG,
-                                   BOOLEAN isYuy2, ULONG pad) {
-    FieldPortrait f{src, W, H, Sw, true};
-    isYuy2 ? fieldPackSse2<true>(f, dst, pad, true) : fieldPackSse2<false>(f, dst, pad, true);
-}
-
-void lumaFieldTransposedSse2(const UCHAR* src, PUCHAR dst, ULONG W, ULONG H, ULONG Sw, ULONG,
-                             BOOLEAN isYuy2, ULONG pad) {
-    FieldPortrait f{src, W, H, Sw, false};
-    isYuy2 ? fieldPackSse2<true>(f, dst, pad, false) : fieldPackSse2<false>(f, dst, pad, false);
-}
-
-void lumaFieldAntiTransposedSse2(const UCHAR* src, PUCHAR dst, ULONG W, ULONG H, ULONG Sw, ULONG,
-                                 BOOLEAN isYuy2, ULONG pad) {
-    FieldPortrait f{src, W, H, Sw, true};
-    isYuy2 ? fieldPackSse2<true>(f, dst, pad, false) : fieldPackSse2<false>(f, dst, pad, false);
+template <bool colour, bool anti>
+void fieldPackedSse2(const UCHAR* src, PUCHAR dst, ULONG W, ULONG H, ULONG Sw, ULONG,
+                     BOOLEAN isYuy2, ULONG pad) {
+    FieldPortrait<anti> f{src, W, H, Sw};
+    isYuy2 ? fieldPackSse2<true, colour>(f, dst, pad) : fieldPackSse2<false, colour>(f, dst, pad);
 }
 
 } // namespace
@@ -516,10 +587,10 @@ void fillRowsSse2(ConversionRows* rows) {
     rows->lumaPackAntiTransposed = lumaPackAntiTransposedSse2;
     rows->transpose = transposeLumaSse2;
     rows->antiTranspose = antiTransposeLumaSse2;
-    rows->planarFieldTransposed = planarFieldTransposedSse2;
-    rows->planarFieldAntiTransposed = planarFieldAntiTransposedSse2;
-    rows->lumaFieldTransposed = lumaFieldTransposedSse2;
-    rows->lumaFieldAntiTransposed = lumaFieldAntiTransposedSse2;
+    rows->planarFieldTransposed = fieldPackedSse2<true, false>;
+    rows->planarFieldAntiTransposed = fieldPackedSse2<true, true>;
+    rows->lumaFieldTransposed = fieldPackedSse2<false, false>;
+    rows->lumaFieldAntiTransposed = fieldPackedSse2<false, true>;
     rows->fieldTranspose = fieldTransposeLumaSse2;
     rows->fieldAntiTranspose = fieldAntiTransposeLumaSse2;
 }

@@ -25,6 +25,7 @@ void rgb24RowSsse3(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, PUCHAR dst,
             __m128i b, g, r, out[4];
             yuvToBgr16(y + x, cb + x / 2, cr + x / 2, &b, &g, &r);
             interleaveBgr0(b, g, r, out);
+#pragma GCC unroll 16
             for (int i = 0; i < 4; i++) {
                 out[i] = dropFourthBytes(out[i]);
             }

@@ -136,12 +136,15 @@ FORCEINLINE void forBlocks(SIZE_T width, Block block, ShortRun shortRun) {
 // Transposes 16 rows of 16 bytes in place: four rounds of the perfect
 // shuffle, each a rotation of the (row, column) index bits by one.
 FORCEINLINE void transpose16x16(__m128i v[16]) {
+#pragma GCC unroll 16
     for (int round = 0; round < 4; round++) {
         __m128i t[16];
+#pragma GCC unroll 16
         for (int i = 0; i < 8; i++) {
             t[2 * i] = _mm_unpacklo_epi8(v[i], v[i + 8]);
             t[2 * i + 1] = _mm_unpackhi_epi8(v[i], v[i + 8]);
         }
+#pragma GCC unroll 16
         for (int i = 0; i < 16; i++) {
             v[i] = t[i];
         }
@@ -151,12 +154,15 @@ FORCEINLINE void transpose16x16(__m128i v[16]) {
 // 8 rows of 16 bytes: afterwards vector j holds source column 2j in its low
 // 8 bytes and column 2j + 1 in its high 8 bytes, each ordered by source row.
 FORCEINLINE void transpose8x16(__m128i v[8]) {
+#pragma GCC unroll 16
     for (int round = 0; round < 3; round++) {
         __m128i t[8];
+#pragma GCC unroll 16
         for (int i = 0; i < 4; i++) {
             t[2 * i] = _mm_unpacklo_epi8(v[i], v[i + 4]);
             t[2 * i + 1] = _mm_unpackhi_epi8(v[i], v[i + 4]);
         }
+#pragma GCC unroll 16
         for (int i = 0; i < 8; i++) {
             v[i] = t[i];
         }
@@ -165,12 +171,15 @@ FORCEINLINE void transpose8x16(__m128i v[8]) {
 
 // Transposes 8 rows of 8 16-bit words in place.
 FORCEINLINE void transpose8x8Words(__m128i v[8]) {
+#pragma GCC unroll 16
     for (int round = 0; round < 3; round++) {
         __m128i t[8];
+#pragma GCC unroll 16
         for (int i = 0; i < 4; i++) {
             t[2 * i] = _mm_unpacklo_epi16(v[i], v[i + 4]);
             t[2 * i + 1] = _mm_unpackhi_epi16(v[i], v[i + 4]);
         }
+#pragma GCC unroll 16
         for (int i = 0; i < 8; i++) {
             v[i] = t[i];
         }

@@ -14,8 +14,10 @@ namespace {
 thread_local PXSTATE_SAVE t_innermost = nullptr;
 thread_local std::size_t t_depth = 0;
 
-// The state components the processor and the system keep (XCR0).
-ULONG64 EnabledFeatures() {
+// The state components the processor and the system keep (XCR0). Read
+// once: CPUID traps to the hypervisor in a virtual machine, and saves come
+// once per converted frame.
+ULONG64 ReadEnabledFeatures() {
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
     if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || (ecx & bit_OSXSAVE) == 0) {
         return XSTATE_MASK_LEGACY;
@@ -23,6 +25,11 @@ ULONG64 EnabledFeatures() {
     unsigned lo = 0, hi = 0;
     __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
     return ((ULONG64)hi << 32) | lo;
+}
+
+ULONG64 EnabledFeatures() {
+    static const ULONG64 features = ReadEnabledFeatures();
+    return features;
 }
 
 } // namespace
