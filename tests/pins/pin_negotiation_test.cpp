@@ -1,0 +1,340 @@
+// Format negotiation and stream states of the capture pins, seen from the
+// client and checked against the channel's mode, the board's counters and
+// the driver's log.
+#include "pin_system_fixture.h"
+
+#include "capture/conversion_reference.h"
+#include "capture/format_catalogue.h"
+#include "device/capture_device.h"
+
+namespace m4350test {
+namespace {
+
+using namespace std::chrono_literals;
+
+ModeSettings ChannelMode(SimulatedBoard& board, ULONG channel) {
+    ModeSettings mode{};
+    getMode(board.device()->board, channel, &mode);
+    return mode;
+}
+
+// What a requested format makes of the channel's mode.
+struct MappingCase {
+    const char* name;
+    ULONG standard; // FixedStandard
+    ULONG row;
+    LONGLONG interval; // 0: the row's own
+    ULONG deinterlace;
+    ULONG scale, fdec, color, connectedColor, rotate, topDown;
+    LONGLONG connectedInterval;
+    const char* message; // logged on the way; null for none to check
+};
+
+const MappingCase Mappings[] = {
+    {"NTSC 640x480 UYVY", 1, 0, 0, 0, 1, 1, 2, 2, 0, 0, 333667, "COLOR format: UYVY"},
+    {"deinterlaced", 1, 0, 0, 1, 4, 1, 2, 2, 0, 0, 333667, nullptr},
+    {"NTSC RGB24", 1, 1, 0, 0, 1, 1, 3, 3, 0, 0, 333667, "COLOR_RGB"},
+    {"NTSC RGB32", 1, 9, 0, 0, 2, 1, 15, 15, 0, 0, 333667, "COLOR_RGB32"},
+    {"NTSC YV16", 1, 17, 0, 0, 3, 1, 1, 1, 0, 0, 333667, "color YV16"},
+    {"NTSC MJPG", 1, 5, 0, 0, 1, 1, 0x3205, 5, 0, 0, 333667, "color MJPG"},
+    {"NTSC Y800", 1, 20, 0, 0, 3, 1, 4, 4, 0, 0, 333667, "color Y800"},
+    {"portrait top-down", 1, 21, 0, 0, 1, 1, 2, 2, 1, 1, 333667, "rotated"},
+    {"portrait field", 1, 33, 0, 0, 2, 1, 2, 2, 1, 0, 333667, "rotated"},
+    {"NTSC snapped", 1, 0, 700000, 0, 1, 2, 2, 2, 0, 0, 666667,
+     "Invalid frame rate! could not find a match for this time per frame 700000"},
+    {"NTSC exact second", 1, 0, 1001001, 0, 1, 3, 2, 2, 0, 0, 1001001, nullptr},
+    {"PAL snapped down", 2, 0, 1600000, 0, 1, 3, 2, 2, 0, 0, 1200000,
+     "changing avgtimeperframe to 1200000 "},
+    {"PAL snapped up", 2, 0, 1600001, 0, 1, 5, 2, 2, 0, 0, 2000000, nullptr},
+    {"PAL 352x288 YUY2", 2, 18, 0, 0, 3, 1, 2, 2, 0, 0, 400000, "COLOR format: YUY2"},
+};
+
+TEST_F(PinSystemTest, RequestedFormatsMapOntoTheChannelsMode) {
+    for (const MappingCase& c : Mappings) {
+        SCOPED_TRACE(c.name);
+        host::SetServiceDword(Parameters, L"FixedStandard", c.standard);
+        host::SetServiceDword(Parameters, L"Deinterlace", c.deinterlace);
+        SimulatedBoard& board = StartBoard();
+        host::ClearDebugLog();
+        PinStream& stream = OpenStream(0, 2);
+        static LONGLONG interval;
+        interval = c.interval;
+        ASSERT_EQ(stream.Connect(CatalogueRange(c.standard, c.row),
+                                 [](KS_DATAFORMAT_VIDEOINFOHEADER& f) {
+                                     if (interval) {
+                                         f.VideoInfoHeader.AvgTimePerFrame = interval;
+                                     }
+                                 }),
+                  STATUS_SUCCESS);
+        ModeSettings mode = ChannelMode(board, 2);
+        EXPECT_EQ(mode.format, c.standard);
+        EXPECT_EQ(mode.scale, c.scale);
+        EXPECT_EQ(mode.fdec, c.fdec);
+        EXPECT_EQ(mode.color, c.color);
+        EXPECT_EQ(mode.restart, 1u);
+        EXPECT_EQ(models.back()->Mode(1).color, c.color) << "the board has the mode";
+        CaptureDevice* device = board.device();
+        EXPECT_EQ(device->connectedColor[2], c.connectedColor);
+        EXPECT_EQ(getRotate(device->board, 2), c.rotate);
+        EXPECT_EQ(getTopDown(device->board, 2), c.topDown);
+        KS_DATAFORMAT_VIDEOINFOHEADER connected{};
+        ULONG returned = 0;
+        ASSERT_EQ(host::ks::GetProperty(stream.pin(), KSPROPSETID_Connection,
+                                        KSPROPERTY_CONNECTION_DATAFORMAT, &connected,
+                                        sizeof(connected), &returned),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(connected.VideoInfoHeader.AvgTimePerFrame, c.connectedInterval);
+        if (c.message) {
+            EXPECT_EQ(host::DebugLogCount(c.message), 1u);
+        }
+        streams.clear();
+        system->Remove(board);
+    }
+}
+
+TEST_F(PinSystemTest, MonochromeChannelGetsMonochromePackedYuv) {
+    SimulatedBoard& board = StartBoard();
+    board.device()->m_bColor[0] = 0;
+    PinStream& stream = OpenStream(0, 0);
+    ASSERT_EQ(stream.Connect(CatalogueRange(1, 0)), STATUS_SUCCESS);
+    EXPECT_EQ(ChannelMode(board, 0).color & 0xFF, 4u);
+    EXPECT_EQ(board.device()->connectedColor[0], 2u);
+    stream.MakeBuffers(2);
+    ASSERT_EQ(stream.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(stream.QueueAll(), STATUS_SUCCESS);
+    ReceivedFrame frame;
+    ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS);
+    ASSERT_EQ(frame.data.size(), 640u * 480u * 2u);
+    m4350::sim::FrameBuilder builder(3, models[0]->Mode(3));
+    auto transfer = builder.Build(uint32_t(frame.info.PictureNumber));
+    std::vector<uint8_t> expected(640 * 480 * 2);
+    reference::lumaToPacked(transfer.data() + 512, expected.data(), 640, 480, FALSE, 0);
+    EXPECT_EQ(frame.data, expected);
+}
+
+// A channel's standard refuses the other standard's sizes, before anything
+// reaches the board.
+TEST_F(PinSystemTest, SizeOfTheOtherStandardIsRefused) {
+    host::SetServiceDword(Parameters, L"FixedStandard", 2);
+    SimulatedBoard& board = StartBoard();
+    PinStream& stream = OpenStream(0, 1);
+    // The list is PAL's; the mode is switched to NTSC behind the filter's back.
+    ModeSettings mode = ChannelMode(board, 1);
+    mode.format = FormatNtsc;
+    ASSERT_EQ(setMode(board.device()->board, 1, &mode), 0);
+    const uint64_t modesSent = models[0]->Counters().setMode;
+    host::ClearDebugLog();
+    // Offered with each range of its subtype, the field size is refused by
+    // each, with the message; the full size quietly.
+    EXPECT_EQ(stream.Connect(CatalogueRange(2, 7)), STATUS_NO_MATCH); // 704 x 288
+    const size_t refusals = host::DebugLogCount("no match PAL but mode set to NTSC_C");
+    EXPECT_GE(refusals, 1u);
+    EXPECT_EQ(stream.Connect(CatalogueRange(2, 0)), STATUS_NO_MATCH); // 704 x 576
+    EXPECT_EQ(host::DebugLogCount("no match PAL but mode set to NTSC_C"), refusals);
+    EXPECT_EQ(models[0]->Counters().setMode, modesSent);
+}
+
+// Every filter instance of a channel offers the channel's current list: a
+// later filter that switches the standard switches it for the earlier one.
+TEST_F(PinSystemTest, AnOpenFilterSeesItsChannelsNewList) {
+    host::SetServiceDword(Parameters, L"FixedStandard", 2);
+    StartBoard();
+    PinStream& early = OpenStream(0, 3);
+    KS_DATAFORMAT_VIDEOINFOHEADER format{};
+    ULONG size = 0;
+    EXPECT_EQ(host::ks::IntersectDataRange(early.filter(), 0, &CatalogueRange(2, 0).DataRange,
+                                           &format, sizeof(format), &size),
+              STATUS_SUCCESS);
+    host::SetServiceDword(Parameters, L"FixedStandard", 1);
+    OpenStream(0, 3);
+    EXPECT_EQ(host::ks::IntersectDataRange(early.filter(), 0, &CatalogueRange(2, 0).DataRange,
+                                           &format, sizeof(format), &size),
+              STATUS_NO_MATCH);
+    EXPECT_EQ(host::ks::IntersectDataRange(early.filter(), 0, &CatalogueRange(1, 0).DataRange,
+                                           &format, sizeof(format), &size),
+              STATUS_SUCCESS);
+}
+
+// Changes of format on a running pin: nothing goes to the board, so only what
+// the stream can take is accepted.
+struct RunningChange {
+    const char* name;
+    ULONG row; // the running format
+    LONG width, height;
+    NTSTATUS expected;
+    bool padding; // "padding\n" logged
+};
+
+const RunningChange RunningChanges[] = {
+    {"same format", 0, 640, 480, STATUS_SUCCESS, false},
+    {"another height", 0, 640, 240, STATUS_INVALID_DEVICE_REQUEST, false},
+    {"wider packed YUV", 0, 648, 480, STATUS_SUCCESS, true},
+    {"narrower", 0, 632, 480, STATUS_INVALID_DEVICE_REQUEST, false},
+    {"wider RGB24", 1, 648, 480, STATUS_INVALID_DEVICE_REQUEST, false},
+    {"wider Y800", 6, 648, 480, STATUS_INVALID_DEVICE_REQUEST, false},
+};
+
+TEST_F(PinSystemTest, RunningPinTakesOnlyChangesItsStreamCanTake) {
+    StartBoard();
+    for (const RunningChange& c : RunningChanges) {
+        SCOPED_TRACE(c.name);
+        PinStream& stream = OpenStream(0, 0);
+        ASSERT_EQ(stream.Connect(CatalogueRange(1, c.row)), STATUS_SUCCESS);
+        ASSERT_EQ(stream.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        const uint64_t modesSent = models[0]->Counters().setMode;
+        host::ClearDebugLog();
+        KS_DATAFORMAT_VIDEOINFOHEADER next = stream.format();
+        KS_BITMAPINFOHEADER& bitmap = next.VideoInfoHeader.bmiHeader;
+        bitmap.biWidth = c.width;
+        bitmap.biHeight = c.height;
+        bitmap.biSizeImage = ULONG(c.width * c.height * bitmap.biBitCount / 8);
+        EXPECT_EQ(host::ks::SetPinDataFormat(stream.pin(), &next.DataFormat), c.expected);
+        EXPECT_EQ(host::DebugLogCount("padding"), c.padding ? 1u : 0u);
+        EXPECT_EQ(models[0]->Counters().setMode, modesSent);
+        stream.Close();
+    }
+}
+
+// A 656-wide YUY2 format on a full-size channel: each 640-pixel row comes
+// with 16 pixels of zero bytes, in a buffer that holds them; a buffer that
+// does not is handed back empty.
+TEST_F(PinSystemTest, WiderPackedFormatPadsEveryRowWithinTheBuffer) {
+    StartBoard();
+    PinStream& stream = OpenStream(0, 1);
+    ASSERT_EQ(stream.Connect(CatalogueRange(1, 4)), STATUS_SUCCESS);
+    constexpr ULONG padded = 656 * 480 * 2;
+    stream.MakeBuffers(2, padded);
+    ASSERT_EQ(stream.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    KS_DATAFORMAT_VIDEOINFOHEADER wide = stream.format();
+    wide.VideoInfoHeader.bmiHeader.biWidth = 656;
+    wide.VideoInfoHeader.bmiHeader.biSizeImage = padded;
+    ASSERT_EQ(host::ks::SetPinDataFormat(stream.pin(), &wide.DataFormat), STATUS_SUCCESS);
+    ASSERT_EQ(stream.QueueAll(), STATUS_SUCCESS);
+    ReceivedFrame frame;
+    ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS);
+    ASSERT_EQ(frame.header.DataUsed, padded);
+    m4350::sim::FrameBuilder builder(2, models[0]->Mode(2));
+    auto transfer = builder.Build(uint32_t(frame.info.PictureNumber));
+    std::vector<uint8_t> expected(padded);
+    reference::planarToPacked(transfer.data() + 512, expected.data(), 640, 480, 1, 16);
+    EXPECT_EQ(frame.data, expected);
+
+    // A buffer of the old size no longer holds a frame.
+    stream.MakeBuffers(1, 640 * 480 * 2);
+    ASSERT_EQ(stream.Queue(2), STATUS_SUCCESS);
+    do {
+        ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS);
+    } while (frame.buffer != 2); // the second large buffer comes first
+    EXPECT_EQ(frame.header.DataUsed, 0u);
+    EXPECT_EQ(frame.header.OptionsFlags, OptionsTimeAndDuration);
+}
+
+// RGB32 at 640 x 480 needs 1 228 800 bytes: one byte less gets nothing.
+TEST_F(PinSystemTest, Rgb32NeedsTheWholeFrameInTheBuffer) {
+    StartBoard();
+    for (ULONG extent : {1228799u, 1228800u}) {
+        SCOPED_TRACE(extent);
+        PinStream& stream = OpenStream(0, 0);
+        ASSERT_EQ(stream.Connect(CatalogueRange(1, 2)), STATUS_SUCCESS);
+        stream.MakeBuffers(1, extent);
+        ASSERT_EQ(stream.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(stream.QueueAll(), STATUS_SUCCESS);
+        ReceivedFrame frame;
+        ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS);
+        EXPECT_EQ(frame.header.DataUsed, extent == 1228800u ? 1228800u : 0u);
+        EXPECT_EQ(frame.info.PictureNumber, 1);
+        stream.Close();
+    }
+}
+
+TEST_F(PinSystemTest, SecondStreamOnAnOpenChannelIsRefusedWithTheCountRestored) {
+    SimulatedBoard& board = StartBoard();
+    PinStream& first = OpenStream(0, 2);
+    PinStream& second = OpenStream(0, 2);
+    ASSERT_EQ(first.Connect(CatalogueRange(1, 14)), STATUS_SUCCESS);
+    ASSERT_EQ(second.Connect(CatalogueRange(1, 14)), STATUS_SUCCESS); // nothing streams yet
+    ASSERT_EQ(first.SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    const uint64_t modesSent = models[0]->Counters().setMode;
+    EXPECT_EQ(second.SetState(KSSTATE_RUN), STATUS_SHARING_VIOLATION);
+    EXPECT_EQ(board.device()->openCount[2], 1);
+    EXPECT_EQ(models[0]->Counters().setMode, modesSent);
+    KSSTATE state = KSSTATE_RUN;
+    ASSERT_EQ(host::ks::GetPinState(second.pin(), &state), STATUS_SUCCESS);
+    EXPECT_EQ(state, KSSTATE_STOP);
+    // Once the first has stopped, the second may stream.
+    ASSERT_EQ(first.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(second.SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+}
+
+TEST_F(PinSystemTest, StartWithTheFormatAlreadySentSendsNothingMore) {
+    StartBoard();
+    PinStream& stream = OpenStream(0, 1);
+    ASSERT_EQ(stream.Connect(CatalogueRange(1, 0)), STATUS_SUCCESS);
+    const uint64_t modesSent = models[0]->Counters().setMode;
+    host::ClearDebugLog();
+    ASSERT_EQ(stream.SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(models[0]->Counters().setMode, modesSent);
+    EXPECT_EQ(host::DebugLogCount("mode restart"), 0u);
+    EXPECT_EQ(host::DebugLogCount("connected color 2, mode color 2, m_bColor: 1"), 1u);
+}
+
+// Pause keeps acquisition running without taking frames; a stream resumed
+// from Pause goes on counting, one restarted from Acquire starts at 1.
+TEST_F(PinSystemTest, PauseResumesAndAcquireRestarts) {
+    StartBoard();
+    PinStream& stream = OpenStream(0, 0);
+    ASSERT_EQ(stream.Connect(CatalogueRange(1, 13)), STATUS_SUCCESS); // 640 x 240 Y800
+    stream.MakeBuffers(6);
+    ASSERT_EQ(stream.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    ASSERT_EQ(stream.QueueAll(), STATUS_SUCCESS);
+    ASSERT_EQ(stream.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    BoardFrames frames(models[0], 3);
+    ExpectFrames(stream, frames, 3);
+    const auto before = models[0]->Counters();
+
+    ASSERT_EQ(stream.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    ASSERT_TRUE(models[0]->WaitFor(
+        [&](const auto& c) { return c.frames[3] >= before.frames[3] + 3; }, 10s));
+    ASSERT_EQ(stream.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ReceivedFrame frame;
+    ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame.info.PictureNumber, 4) << "frames seen while paused are not counted";
+    EXPECT_EQ(frame.info.DropCount, 0);
+    EXPECT_EQ(models[0]->Counters().start, before.start);
+    ASSERT_EQ(stream.Queue(frame.buffer), STATUS_SUCCESS);
+
+    ASSERT_EQ(stream.SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(models[0]->Counters().stop, before.stop + 1);
+    // Whatever was already taken before the stop drains first.
+    ASSERT_EQ(stream.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    while (stream.Next(&frame, 200ms) == STATUS_SUCCESS) {
+    }
+    ASSERT_EQ(stream.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    ASSERT_EQ(stream.QueueAll(), STATUS_SUCCESS);
+    ASSERT_EQ(stream.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame.info.PictureNumber, 1);
+    EXPECT_EQ(frame.header.PresentationTime.Time, 0);
+    EXPECT_EQ(models[0]->Counters().start, before.start + 1);
+}
+
+TEST_F(PinSystemTest, PreviewModeStampsNoTime) {
+    host::SetServiceDword(Parameters, L"PreviewMode", 1);
+    StartBoard();
+    PinStream& stream = OpenStream(0, 3);
+    ASSERT_EQ(stream.Connect(CatalogueRange(1, 20)), STATUS_SUCCESS);
+    stream.MakeBuffers(3);
+    ASSERT_EQ(stream.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(stream.QueueAll(), STATUS_SUCCESS);
+    for (LONGLONG k = 1; k <= 3; ++k) {
+        ReceivedFrame frame;
+        ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS);
+        EXPECT_EQ(frame.header.OptionsFlags, 0u);
+        EXPECT_EQ(frame.header.PresentationTime.Time, 0);
+        EXPECT_EQ(frame.header.Duration, 333667);
+        EXPECT_EQ(frame.info.PictureNumber, k);
+    }
+}
+
+} // namespace
+} // namespace m4350test
