@@ -23,12 +23,9 @@ PWSTR const ChannelReferences[ChannelCount] = {ChannelReference1, ChannelReferen
                                                ChannelReference3, ChannelReference4};
 
 // The object bag frees the context when the device goes away, and with it
-// the scratch frame buffer that lives exactly as long.
+// the descriptor copies it holds.
 void FreeCaptureDevice(PVOID context) {
     auto* device = static_cast<CaptureDevice*>(context);
-    if (device->scratchFrameBuffer) {
-        ExFreePoolWithTag(device->scratchFrameBuffer, BoardTag);
-    }
     if (device->usb.interfaceCopy) {
         ExFreePoolWithTag(device->usb.interfaceCopy, InterfaceCopyTag);
     }
@@ -96,15 +93,6 @@ NTSTATUS CaptureDeviceAdd(PKSDEVICE device) {
     RtlZeroMemory(context, sizeof(CaptureDevice));
     context->ksDevice = device;
     InitializeChannelDescriptors(&context->descriptors);
-
-    // Frame delivery uses the scratch buffer unchecked: a device without one
-    // is not added at all.
-    context->scratchFrameBuffer =
-        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, ScratchFrameBufferSize, BoardTag));
-    if (!context->scratchFrameBuffer) {
-        ExFreePoolWithTag(context, DeviceTag);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
 
     KsAcquireDevice(device);
     NTSTATUS status = KsAddItemToObjectBag(device->Bag, context, FreeCaptureDevice);

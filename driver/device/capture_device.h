@@ -16,9 +16,6 @@ struct Board;
 
 constexpr ULONG ChannelCount = 4;
 
-// Size of the scratch frame buffer that conversion of rotated frames uses.
-constexpr SIZE_T ScratchFrameBufferSize = 0x360000;
-
 struct CaptureDevice {
     UsbPort usb;
 
@@ -36,7 +33,6 @@ struct CaptureDevice {
     ULONG firmwareLoaded;
 
     ULONG deviceNumber; // the device counter at this device's latest start
-    PUCHAR scratchFrameBuffer;
     PKSDEVICE ksDevice;
 
     // This board's own filter and pin descriptors, made at Add from the
