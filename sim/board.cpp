@@ -93,6 +93,8 @@ BoardCounters Board::Counters() const {
     BoardCounters c = counters_;
     c.faultsFired = faults_.FiredAll();
     c.queuedFrames = uint32_t(frames_.size());
+    for (uint32_t b = 0; b < kBoardChannels; ++b)
+        c.captured[b] = channels_[b].captured;
     return c;
 }
 

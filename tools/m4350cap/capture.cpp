@@ -237,12 +237,19 @@ bool ChannelCapture::Start(const OutputPlan& plan, std::string* error) {
     if (!OpenOutputs(plan, error))
         return false;
     boardDropsAtStart_ = rig_.Model(setup_.board).Counters().framesDropped[3 - setup_.channel];
+    // A pin takes buffers once it has left Stop; Pause opens the channel
+    // without starting acquisition yet.
+    NTSTATUS status = host::ks::SetPinState(pin_, KSSTATE_PAUSE);
+    if (!NT_SUCCESS(status)) {
+        *error = Name() + ": the pin did not get ready (" + Hex(status) + ")";
+        return false;
+    }
     for (uint32_t i = 0; i < kBuffers; ++i) {
         auto buffer =
             std::make_unique<host::ks::StreamBuffer>(kStreamHeaderSize, format_.imageBytes);
         auto* info = reinterpret_cast<KS_FRAME_INFO*>(buffer->Header() + 1);
         info->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
-        NTSTATUS status = host::ks::QueueBuffer(pin_, buffer->Header());
+        status = host::ks::QueueBuffer(pin_, buffer->Header());
         if (!NT_SUCCESS(status)) {
             *error = Name() + ": the pin refused a buffer (" + Hex(status) + ")";
             return false;
@@ -252,7 +259,7 @@ bool ChannelCapture::Start(const OutputPlan& plan, std::string* error) {
     running_ = true;
     writer_ = std::thread([this] { WriterLoop(); });
     capture_ = std::thread([this] { CaptureLoop(); });
-    NTSTATUS status = host::ks::SetPinState(pin_, KSSTATE_RUN);
+    status = host::ks::SetPinState(pin_, KSSTATE_RUN);
     if (!NT_SUCCESS(status)) {
         *error = Name() + ": the pin did not start running (" + Hex(status) + ")";
         return false;
@@ -347,6 +354,8 @@ void ChannelCapture::WriteFrame(Frame& frame) {
                       static_cast<unsigned long long>(figures_.written + figures_.writeErrors + 1));
         std::string error;
         ok = WriteDibPng(pngFolder_ + name, format_, frame.data.data(), frame.data.size(), &error);
+        if (!ok && figures_.writeErrors == 0)
+            std::fprintf(stderr, "m4350cap: %s\n", error.c_str());
     }
     std::optional<double> latency;
     sim::StampReading stamp;
@@ -361,9 +370,12 @@ void ChannelCapture::WriteFrame(Frame& frame) {
     std::lock_guard lk(m_);
     (ok ? figures_.written : figures_.writeErrors) += 1;
     if (stamp.valid && stamp.channel == 3 - setup_.channel) {
-        if (lastStamp_ && stamp.frameNumber > lastStamp_)
+        // Frame numbers start at 1 when the pin runs, so what is missing
+        // before the first picture is a gap too.
+        if (stamp.frameNumber > lastStamp_)
             figures_.stampGaps += stamp.frameNumber - lastStamp_ - 1;
         lastStamp_ = stamp.frameNumber;
+        figures_.lastStamp = lastStamp_;
     } else {
         ++figures_.badStamps;
     }
@@ -375,8 +387,11 @@ void ChannelCapture::WriteFrame(Frame& frame) {
     }
 }
 
-void ChannelCapture::Stop() {
-    if (pin_) {
+void ChannelCapture::Freeze() {
+    if (!pin_ || frozen_)
+        return;
+    frozen_ = true;
+    {
         // The driver's own view, while the pin still exists.
         KSPROPERTY_DROPPEDFRAMES_CURRENT_S dropped{};
         if (NT_SUCCESS(PropertyRequest(filter_, PROPSETID_VIDCAP_DROPPEDFRAMES,
@@ -387,11 +402,17 @@ void ChannelCapture::Stop() {
             figures_.pictureNumber = uint64_t(dropped.PictureNumber);
         }
         {
-            const uint64_t now =
-                rig_.Model(setup_.board).Counters().framesDropped[3 - setup_.channel];
+            const sim::BoardCounters board = rig_.Model(setup_.board).Counters();
             std::lock_guard lk(m_);
-            figures_.boardDrops = now - boardDropsAtStart_;
+            figures_.boardDrops = board.framesDropped[3 - setup_.channel] - boardDropsAtStart_;
+            figures_.boardCaptured = board.captured[3 - setup_.channel];
         }
+    }
+}
+
+void ChannelCapture::Stop() {
+    Freeze();
+    if (pin_) {
         running_ = false;
         host::ks::SetPinState(pin_, KSSTATE_STOP);
     }
@@ -425,7 +446,7 @@ void ChannelCapture::Stop() {
 ChannelFigures ChannelCapture::Figures() const {
     std::lock_guard lk(m_);
     ChannelFigures f = figures_;
-    if (running_)
+    if (running_ && !frozen_)
         f.boardDrops = rig_.Model(setup_.board).Counters().framesDropped[3 - setup_.channel] -
                        boardDropsAtStart_;
     return f;

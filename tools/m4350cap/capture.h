@@ -57,6 +57,8 @@ struct ChannelFigures {
     uint64_t stampGaps = 0;        // frame numbers missing between stamped pictures
     uint64_t badStamps = 0;        // pictures whose stamp could not be read
     uint64_t boardDrops = 0;       // the board model's own count, since the start
+    uint64_t boardCaptured = 0;    // frames the board captured since the pin ran
+    uint64_t lastStamp = 0;        // frame number of the last picture written
     std::vector<double> latencyUs; // board's last block to the tool holding the buffer
 };
 
@@ -76,6 +78,9 @@ public:
     bool Open(std::string* error);
     // Output files are opened here; then buffers are queued and the pin runs.
     bool Start(const OutputPlan& plan, std::string* error);
+    // Takes the driver's and the board's counts now (all channels at one
+    // moment, before any stops); Stop does it when it has not been done.
+    void Freeze();
     // Stops the pin, drains the writer and closes everything. The driver's
     // counts are read before the pin stops.
     void Stop();
@@ -134,6 +139,7 @@ private:
     double captureCpu_ = 0, writerCpu_ = 0;
 
     std::atomic<bool> running_{false};
+    std::atomic<bool> frozen_{false};
     std::thread capture_, writer_;
 };
 

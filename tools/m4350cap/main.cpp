@@ -295,7 +295,6 @@ Examples:
         if (ec)
             return fail("cannot create the folder " + output + ": " + ec.message());
     }
-    const auto busAtStart = BusBytes(rig);
     const bool keepLatest = snapshot || mosaic;
     for (auto& capture : captures) {
         OutputPlan plan;
@@ -311,6 +310,8 @@ Examples:
     if (mosaic && !mosaicStream.Start(captures, toStdout ? "-" : output + "/mosaic.y4m", &error))
         return fail(error);
 
+    // Figures count from here, once every pin runs.
+    const auto busAtStart = BusBytes(rig);
     const auto begin = std::chrono::steady_clock::now();
     LiveStatus live(captures, !quiet && isatty(STDERR_FILENO));
     for (;;) {
@@ -333,6 +334,8 @@ Examples:
     auto busBytes = BusBytes(rig);
     for (size_t i = 0; i < busBytes.size(); ++i)
         busBytes[i] -= busAtStart[i];
+    for (auto& capture : captures)
+        capture->Freeze();
     for (auto& capture : captures)
         capture->Stop();
     live.Finish();

@@ -331,7 +331,8 @@ bool WriteJson(const std::string& path, tools::BoardRig& rig, const Captures& ca
                      "\"mb_per_second\": %.3f, \"bus_bytes_per_second_needed\": %.0f,\n"
                      "     \"driver\": {\"drop_count\": %llu, \"picture_number\": %llu},\n"
                      "     \"board_drops\": %llu, \"tool_drops\": %llu, \"stamp_gaps\": %llu, "
-                     "\"bad_stamps\": %llu, \"write_errors\": %llu,\n"
+                     "\"bad_stamps\": %llu, \"write_errors\": %llu, \"last_stamp\": %llu, "
+                     "\"board_captured\": %llu,\n"
                      "     \"latency_us\": {\"median\": %.1f, \"p99\": %.1f, \"samples\": %zu},\n"
                      "     \"outputs\": [%s]}",
                      i ? "," : "", c.Setup().board + 1, c.Setup().channel + 1,
@@ -344,7 +345,9 @@ bool WriteJson(const std::string& path, tools::BoardRig& rig, const Captures& ca
                      static_cast<unsigned long long>(fig.writerDrops),
                      static_cast<unsigned long long>(fig.stampGaps),
                      static_cast<unsigned long long>(fig.badStamps),
-                     static_cast<unsigned long long>(fig.writeErrors), median, p99,
+                     static_cast<unsigned long long>(fig.writeErrors),
+                     static_cast<unsigned long long>(fig.lastStamp),
+                     static_cast<unsigned long long>(fig.boardCaptured), median, p99,
                      fig.latencyUs.size(), outputs.c_str());
     }
     std::fprintf(f, "\n  ]\n}\n");

@@ -74,8 +74,9 @@ struct BoardCounters {
     std::array<uint64_t, 4> frameBytes{};                  // sent, header and padding included
     std::array<uint64_t, 4> framesDropped{};               // captured, never sent
     std::array<uint64_t, 4> lastFrameNumber{};             // of the last frame sent
-    uint32_t queuedFrames = 0;                             // captured frames waiting to go out, now
-    uint32_t maxQueuedFrames = 0;                          // the most that ever waited at once
+    std::array<uint64_t, 4> captured{}; // frame counter since the last CMD_START, now
+    uint32_t queuedFrames = 0;          // captured frames waiting to go out, now
+    uint32_t maxQueuedFrames = 0;       // the most that ever waited at once
     uint64_t garbageBlocks = 0;
     uint64_t streamBytes = 0; // everything sent on pipe 1
     uint64_t eepromReads = 0, eepromWrites = 0;

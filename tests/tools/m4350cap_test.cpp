@@ -1,0 +1,349 @@
+// m4350cap run as a person runs it, with short captures: every output kind
+// read back with the libraries viewers use, the figures it reports checked
+// against each other, and its refusals.
+#include "tool_process.h"
+
+#include <gtest/gtest.h>
+
+#include <jpeglib.h>
+#include <png.h>
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <regex>
+
+using m4350::test::RunTool;
+using m4350::test::TempFolder;
+using m4350::test::ToolRun;
+
+namespace {
+
+class CaptureTool : public ::testing::Test {
+protected:
+    // The tool with this test's own system root and output folder.
+    ToolRun Cap(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--system-root", (root.Path() / "root").string()});
+        return RunTool(M4350CAP_PATH, args);
+    }
+    std::string Out(const std::string& name) const { return (out.Path() / name).string(); }
+
+    TempFolder root, out;
+};
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct Y4m {
+    std::map<char, std::string> header; // W, H, F, C, ...
+    size_t frames = 0;
+    bool whole = false; // every frame complete
+};
+
+// Parses a Y4M stream: the header line, then "FRAME\n" and the planes.
+Y4m ParseY4m(const std::string& s) {
+    Y4m y;
+    const size_t eol = s.find('\n');
+    if (s.rfind("YUV4MPEG2 ", 0) != 0 || eol == std::string::npos)
+        return y;
+    std::string line = s.substr(10, eol - 10) + " ";
+    for (size_t p = 0, q; (q = line.find(' ', p)) != std::string::npos; p = q + 1)
+        if (q > p)
+            y.header[line[p]] = line.substr(p + 1, q - p - 1);
+    const size_t w = std::stoul(y.header['W']), h = std::stoul(y.header['H']);
+    const size_t planes = y.header['C'] == "mono" ? w * h : w * h * 2;
+    size_t at = eol + 1;
+    y.whole = true;
+    while (at < s.size()) {
+        if (s.compare(at, 6, "FRAME\n") != 0 || at + 6 + planes > s.size()) {
+            y.whole = false;
+            break;
+        }
+        at += 6 + planes;
+        ++y.frames;
+    }
+    return y;
+}
+
+struct Image {
+    uint32_t width = 0, height = 0;
+    bool ok = false;
+};
+
+Image DecodePng(const std::string& path) {
+    Image image;
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&png, path.c_str()))
+        return image;
+    png.format = PNG_FORMAT_RGB;
+    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(png));
+    image.ok = png_image_finish_read(&png, nullptr, pixels.data(), 0, nullptr) != 0;
+    image.width = png.width;
+    image.height = png.height;
+    png_image_free(&png);
+    return image;
+}
+
+struct JpegError {
+    jpeg_error_mgr mgr;
+    std::jmp_buf jump;
+};
+
+Image DecodeJpeg(const uint8_t* data, size_t size) {
+    Image image;
+    jpeg_decompress_struct cinfo;
+    JpegError error;
+    cinfo.err = jpeg_std_error(&error.mgr);
+    error.mgr.error_exit = [](j_common_ptr c) {
+        std::longjmp(reinterpret_cast<JpegError*>(c->err)->jump, 1);
+    };
+    if (setjmp(error.jump)) {
+        jpeg_destroy_decompress(&cinfo);
+        return {};
+    }
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
+    jpeg_read_header(&cinfo, TRUE);
+    jpeg_start_decompress(&cinfo);
+    std::vector<uint8_t> row(size_t(cinfo.output_width) * cinfo.output_components);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW r = row.data();
+        jpeg_read_scanlines(&cinfo, &r, 1);
+    }
+    image = {cinfo.output_width, cinfo.output_height, true};
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return image;
+}
+
+// The JPEGs of an MJPEG stream, split at their start-of-image markers.
+std::vector<Image> DecodeMjpeg(const std::string& s) {
+    std::vector<Image> images;
+    std::vector<size_t> starts;
+    for (size_t p = s.find("\xFF\xD8\xFF"); p != std::string::npos;
+         p = s.find("\xFF\xD8\xFF", p + 3))
+        starts.push_back(p);
+    for (size_t i = 0; i < starts.size(); ++i) {
+        const size_t end = i + 1 < starts.size() ? starts[i + 1] : s.size();
+        images.push_back(
+            DecodeJpeg(reinterpret_cast<const uint8_t*>(s.data() + starts[i]), end - starts[i]));
+    }
+    return images;
+}
+
+// Figures of one channel from the JSON file: "name": number pairs.
+std::vector<std::map<std::string, double>> JsonChannels(const std::string& json) {
+    std::vector<std::map<std::string, double>> channels;
+    const size_t list = json.find("\"channels\"");
+    if (list == std::string::npos)
+        return channels;
+    const std::regex number("\"([a-z_0-9]+)\": (-?[0-9.]+)");
+    for (size_t p = json.find("{\"board\"", list); p != std::string::npos;
+         p = json.find("{\"board\"", p + 1)) {
+        const size_t end = json.find("\"outputs\"", p);
+        std::map<std::string, double> figures;
+        const std::string part = json.substr(p, end - p);
+        for (auto it = std::sregex_iterator(part.begin(), part.end(), number);
+             it != std::sregex_iterator(); ++it)
+            figures[(*it)[1]] = std::stod((*it)[2]);
+        channels.push_back(figures);
+    }
+    return channels;
+}
+
+double JsonNumber(const std::string& json, const std::string& name) {
+    std::smatch m;
+    if (!std::regex_search(json, m, std::regex("\"" + name + "\": (-?[0-9.]+)")))
+        return -1;
+    return std::stod(m[1]);
+}
+
+TEST_F(CaptureTool, ListShowsEveryFormatOfEveryChannel) {
+    const ToolRun run = Cap({"--list"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("system root: " + (root.Path() / "root").string()), std::string::npos);
+    const std::regex channel("board 1, channel ([1-4]) \\(NTSC\\): 39 formats");
+    EXPECT_EQ(std::distance(std::sregex_iterator(run.out.begin(), run.out.end(), channel),
+                            std::sregex_iterator()),
+              4);
+    const std::regex row("\\n  \\[[ 0-9]{2}\\] ");
+    EXPECT_EQ(std::distance(std::sregex_iterator(run.out.begin(), run.out.end(), row),
+                            std::sregex_iterator()),
+              4 * 39);
+    EXPECT_NE(run.out.find("y800    240x320  top-down"), std::string::npos);
+}
+
+TEST_F(CaptureTool, EveryOutputKindReadsBack) {
+    const ToolRun run = Cap({"-f", "1=uyvy:320x240", "-f", "2=rgb24:320x240@14.985", "-f",
+                             "3=mjpg:320x240", "-f", "4=y800:240x320", "-n", "4", "-o",
+                             out.Path().string(), "--snapshot", "--json", Out("figures.json")});
+    ASSERT_EQ(run.exitCode, 0) << run.err << run.out;
+
+    Y4m uyvy = ParseY4m(Slurp(Out("ch1-uyvy-320x240.y4m")));
+    EXPECT_EQ(uyvy.header['W'], "320");
+    EXPECT_EQ(uyvy.header['H'], "240");
+    EXPECT_EQ(uyvy.header['C'], "422");
+    EXPECT_EQ(uyvy.header['F'], "30000:1001");
+    EXPECT_TRUE(uyvy.whole);
+    EXPECT_GE(uyvy.frames, 4u);
+
+    Y4m mono = ParseY4m(Slurp(Out("ch4-y800-240x320.y4m")));
+    EXPECT_EQ(mono.header['W'], "240");
+    EXPECT_EQ(mono.header['H'], "320");
+    EXPECT_EQ(mono.header['C'], "mono");
+    EXPECT_TRUE(mono.whole);
+    EXPECT_GE(mono.frames, 4u);
+
+    size_t pngs = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(Out("ch2-rgb24-320x240"))) {
+        const Image png = DecodePng(entry.path().string());
+        EXPECT_TRUE(png.ok) << entry.path();
+        EXPECT_EQ(png.width, 320u);
+        EXPECT_EQ(png.height, 240u);
+        ++pngs;
+    }
+    EXPECT_GE(pngs, 4u);
+
+    const std::vector<Image> jpegs = DecodeMjpeg(Slurp(Out("ch3-mjpg-320x240.mjpeg")));
+    EXPECT_GE(jpegs.size(), 4u);
+    for (const Image& jpeg : jpegs) {
+        EXPECT_TRUE(jpeg.ok);
+        EXPECT_EQ(jpeg.width, 320u);
+        EXPECT_EQ(jpeg.height, 240u);
+    }
+
+    struct Snapshot {
+        const char* name;
+        uint32_t width, height;
+    };
+    for (const Snapshot& s : {Snapshot{"ch1-snapshot.png", 320, 240},
+                              {"ch4-snapshot.png", 240, 320},
+                              {"mosaic.png", 704, 608}}) {
+        const Image png = DecodePng(Out(s.name));
+        EXPECT_TRUE(png.ok) << s.name;
+        EXPECT_EQ(png.width, s.width) << s.name;
+        EXPECT_EQ(png.height, s.height) << s.name;
+    }
+
+    // What the JSON says agrees with the files and with itself.
+    const auto channels = JsonChannels(Slurp(Out("figures.json")));
+    ASSERT_EQ(channels.size(), 4u);
+    const size_t written[] = {uyvy.frames, pngs, jpegs.size(), mono.frames};
+    for (size_t i = 0; i < 4; ++i) {
+        auto c = channels[i];
+        EXPECT_EQ(c["channel"], double(i + 1));
+        EXPECT_EQ(c["frames"], double(written[i]) + c["tool_drops"]) << "channel " << i + 1;
+        EXPECT_EQ(c["picture_number"], c["frames"] + c["drop_count"]);
+        EXPECT_EQ(c["bad_stamps"], 0);
+        EXPECT_GT(c["samples"], 0) << "latency samples";
+        EXPECT_LE(c["median"], c["p99"]);
+    }
+}
+
+TEST_F(CaptureTool, StandardOutputCarriesOneChannelAsY4m) {
+    const ToolRun run = Cap({"-c", "2", "-f", "yuy2:320x240", "-n", "3", "-o", "-"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    Y4m y = ParseY4m(run.out);
+    EXPECT_EQ(y.header['W'], "320");
+    EXPECT_EQ(y.header['C'], "422");
+    EXPECT_TRUE(y.whole);
+    EXPECT_GE(y.frames, 3u);
+    EXPECT_NE(run.err.find("ch2"), std::string::npos) << "the summary goes to standard error";
+}
+
+TEST_F(CaptureTool, MosaicStreamsAsY4m) {
+    const ToolRun run = Cap({"-f", "y800:320x240", "--mosaic", "-d", "0.5", "-o", "-"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    Y4m y = ParseY4m(run.out);
+    EXPECT_EQ(y.header['W'], "704");
+    EXPECT_EQ(y.header['H'], "608");
+    EXPECT_TRUE(y.whole);
+    EXPECT_GE(y.frames, 1u);
+}
+
+TEST_F(CaptureTool, RefusesWhatItCannotDoAndSaysWhy) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const Case cases[] = {
+        {{"-f", "xyz"}, "unknown pixel format \"xyz\""},
+        {{"-f", "uyvy:123x45"}, "it offers"},
+        {{"-f", "uyvy:640x480@7"}, "it offers 29.97, 14.985"},
+        {{"-f", "uyvy:704x576"}, "--standard pal switches it"},
+        {{"-f", "5=uyvy"}, "must be 1 to 4"},
+        {{"--channels", "1,5"}, "--channels takes channel numbers 1 to 4"},
+        {{"-o", "-"}, "writes one channel to standard output"},
+        {{"--brightness", "200"}, "must be -127 to 127"},
+        {{"--frames", "3", "--duration", "1"}, "not both"},
+        {{"--firmware", "/nonexistent/f.bin"}, "m4350fwimage /nonexistent/f.bin"},
+        {{"--standard", "secam"}, "--standard"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        auto has = [&](const char* a) {
+            return std::find(args.begin(), args.end(), a) != args.end();
+        };
+        if (!has("-o"))
+            args.insert(args.end(), {"-o", out.Path().string()});
+        if (!has("--frames"))
+            args.insert(args.end(), {"-n", "1"});
+        const ToolRun run = Cap(args);
+        EXPECT_NE(run.exitCode, 0) << c.message;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    }
+    // The offer lists the channel's formats, as --list names them.
+    const ToolRun run = Cap({"-f", "rgb24:1x1", "-n", "1"});
+    EXPECT_NE(run.err.find("rgb24:640x480@29.97"), std::string::npos) << run.err;
+}
+
+// Four full-size PAL colour channels need 81.9 MB/s of a bus that carries
+// 53.2: the bus runs full, the board drops what does not fit, and the drops
+// it counts are the gaps in the frame numbers stamped in the pictures.
+TEST_F(CaptureTool, FullBusDropsShowAsGapsInTheFrameNumbers) {
+    const ToolRun run = Cap({"--standard", "pal", "-f", "uyvy:704x576", "-d", "3", "-o",
+                             out.Path().string(), "--json", Out("figures.json")});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("warning: USB bus 1: the chosen modes need 81.9 MB/s but the bus "
+                           "carries 53.2 MB/s"),
+              std::string::npos)
+        << run.out;
+    const std::string json = Slurp(Out("figures.json"));
+    const auto channels = JsonChannels(json);
+    ASSERT_EQ(channels.size(), 4u);
+    double boardDrops = 0;
+    for (auto c : channels) {
+        const double missing = c["stamp_gaps"] - c["drop_count"] - c["tool_drops"];
+        // Drops after a channel's last picture are not gaps yet.
+        EXPECT_LE(missing, c["board_drops"]) << "channel " << c["channel"];
+        EXPECT_LE(c["board_drops"], missing + c["board_captured"] - c["last_stamp"])
+            << "channel " << c["channel"];
+        EXPECT_EQ(c["bad_stamps"], 0);
+        boardDrops += c["board_drops"];
+    }
+    EXPECT_GT(boardDrops, 0);
+    const double carried = JsonNumber(json, "bytes_per_second");
+    EXPECT_GE(carried, 0.9 * 53248000) << "the bus runs full";
+    EXPECT_LE(carried, 1.01 * 53248000) << "and never beyond its limit";
+}
+
+TEST_F(CaptureTool, TwoFullSizeChannelsFitTheBus) {
+    const ToolRun run = Cap({"--standard", "pal", "-c", "1,3", "-f", "uyvy:704x576", "-d", "2",
+                             "-o", out.Path().string(), "--json", Out("figures.json")});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out.find("warning"), std::string::npos) << run.out;
+    const auto channels = JsonChannels(Slurp(Out("figures.json")));
+    ASSERT_EQ(channels.size(), 2u);
+    for (auto c : channels) {
+        EXPECT_EQ(c["board_drops"], 0) << "channel " << c["channel"];
+        EXPECT_GT(c["frames"], 10);
+    }
+}
+
+} // namespace
