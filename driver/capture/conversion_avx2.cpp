@@ -31,29 +31,30 @@ FORCEINLINE __m256i wordPair(SHORT lo, SHORT hi) {
     return _mm256_set1_epi32((int)(((ULONG)(USHORT)hi << 16) | (USHORT)lo));
 }
 
-// The SSE2 conversion (see conversion_x86.h for the split coefficients) on
-// 16 pixels at once. Lanes hold pixels 0..7 and 8..15; the results are
-// 16-bit B, G, R in pixel order within each lane.
+// The SSE2 conversion (see conversion_x86.h for the split coefficients and
+// the even/odd lanes) on 16 pixels at once. Lanes hold pixels 0..7 and
+// 8..15 (pairs 0..3 and 4..7); the results are 16-bit B, G, R in pixel
+// order within each lane.
 FORCEINLINE void yuvToBgr16(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, __m256i* b,
                             __m256i* g, __m256i* r) {
-    __m256i a = _mm256_sub_epi16(_mm256_cvtepu8_epi16(x86::load128(y)), _mm256_set1_epi16(16));
-    __m256i a4 = _mm256_slli_epi16(a, 2);
-    const __m256i kLuma = wordPair(32533, 11000);
-    __m256i lumaLo = _mm256_madd_epi16(_mm256_unpacklo_epi16(a, a4), kLuma); // 0..3, 8..11
-    __m256i lumaHi = _mm256_madd_epi16(_mm256_unpackhi_epi16(a, a4), kLuma); // 4..7, 12..15
+    __m256i luma = _mm256_cvtepu8_epi16(x86::load128(y));
+    __m256i even = _mm256_madd_epi16(luma, wordPair(10997, 0));
+    __m256i odd = _mm256_madd_epi16(luma, wordPair(0, 10997));
 
-    __m256i bc =
-        _mm256_sub_epi16(_mm256_cvtepu8_epi16(_mm_unpacklo_epi8(x86::load64(cr), x86::load64(cb))),
-                         _mm256_set1_epi16(128)); // pairs 0..3, 4..7
-    __m256i termR = _mm256_madd_epi16(_mm256_slli_epi16(bc, 2), wordPair(26234, 0));
-    __m256i termG =
-        _mm256_madd_epi16(_mm256_mullo_epi16(bc, wordPair(3, 1)), wordPair(-17817, -25703));
-    __m256i termB = _mm256_madd_epi16(_mm256_mullo_epi16(bc, wordPair(0, 19)), wordPair(0, 6983));
+    __m256i crcb = _mm256_cvtepu8_epi16(_mm_unpacklo_epi8(x86::load64(cr), x86::load64(cb)));
+    __m256i scaled = _mm256_mullo_epi16(crcb, wordPair(4, 19)); // (4 Cr, 19 Cb)
+    __m256i termR = _mm256_add_epi32(_mm256_madd_epi16(scaled, wordPair(26234, 0)),
+                                     _mm256_set1_epi32(x86::kTermR));
+    __m256i termG = _mm256_add_epi32(
+        _mm256_madd_epi16(_mm256_mullo_epi16(crcb, wordPair(3, 1)), wordPair(-17817, -25703)),
+        _mm256_set1_epi32(x86::kTermG));
+    __m256i termB = _mm256_add_epi32(_mm256_madd_epi16(scaled, wordPair(0, 6983)),
+                                     _mm256_set1_epi32(x86::kTermB));
 
     auto channel = [&](__m256i term) {
-        __m256i lo = _mm256_add_epi32(lumaLo, _mm256_unpacklo_epi32(term, term));
-        __m256i hi = _mm256_add_epi32(lumaHi, _mm256_unpackhi_epi32(term, term));
-        return _mm256_packs_epi32(_mm256_srai_epi32(lo, 16), _mm256_srai_epi32(hi, 16));
+        __m256i e = _mm256_srli_epi32(_mm256_add_epi32(even, term), 16);
+        __m256i o = _mm256_add_epi32(odd, term);
+        return _mm256_add_epi16(_mm256_blend_epi16(e, o, 0xAA), luma);
     };
     *b = channel(termB);
     *g = channel(termG);
@@ -65,13 +66,12 @@ FORCEINLINE void bgr0Of16(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, __m2
                           __m256i* hi) {
     __m256i b, g, r;
     yuvToBgr16(y, cb, cr, &b, &g, &r);
-    const __m256i zero = _mm256_setzero_si256();
-    __m256i bg = _mm256_packus_epi16(b, g); // B 0..7, G 0..7 | B 8..15, G 8..15
-    __m256i r0 = _mm256_packus_epi16(r, zero);
-    __m256i bgPairs = _mm256_unpacklo_epi8(bg, _mm256_srli_si256(bg, 8));
-    __m256i rPairs = _mm256_unpacklo_epi8(r0, zero);
-    *lo = _mm256_unpacklo_epi16(bgPairs, rPairs);
-    *hi = _mm256_unpackhi_epi16(bgPairs, rPairs);
+    __m256i br = _mm256_packus_epi16(b, r); // B 0..7, R 0..7 | B 8..15, R 8..15
+    __m256i g0 = _mm256_packus_epi16(g, _mm256_setzero_si256());
+    __m256i bg = _mm256_unpacklo_epi8(br, g0);
+    __m256i r0 = _mm256_unpackhi_epi8(br, g0);
+    *lo = _mm256_unpacklo_epi16(bg, r0);
+    *hi = _mm256_unpackhi_epi16(bg, r0);
 }
 
 void rgb32RowAvx2(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, PUCHAR dst, SIZE_T width) {

@@ -43,38 +43,51 @@ FORCEINLINE __m128i wordPair(SHORT lo, SHORT hi) {
     return _mm_set1_epi32((int)(((ULONG)(USHORT)hi << 16) | (USHORT)lo));
 }
 
+// Per-pair chroma terms of the 16.16 conversion, with every constant of
+// the definition folded in. Four of the five coefficients exceed a signed
+// 16-bit lane, so each product is built from lane-sized factors whose 32-bit
+// sums are exactly the 16.16 terms:
+//   104936 Cr = 26234 (4 Cr)
+//   53451 Cr + 25703 Cb = 17817 (3 Cr) + 25703 Cb
+//   132677 Cb = 6983 (19 Cb)
+// and the luma term 76533 Y = 65536 Y + 10997 Y. So each channel is
+//   Y + ((10997 Y + term) >> 16)
+// with the shift arithmetic, as in the definition:
+//   R: term = 104936 Cr - 14656336               (76533 x 16 + 104936 x 128)
+//   G: term = -53451 Cr - 25703 Cb + 8907184     (-76533 x 16 + 79154 x 128)
+//   B: term = 132677 Cb - 18207184               (76533 x 16 + 132677 x 128)
+constexpr int kTermR = -14656336;
+constexpr int kTermG = 8907184;
+constexpr int kTermB = -18207184;
+
 // The 16.16 conversion of 8 pixels into 16-bit B, G and R, not yet clamped
-// (the saturating byte pack clamps them).
-//
-// Four of the five coefficients exceed a signed 16-bit lane, so each product
-// is built from lane-sized factors whose 32-bit sums are exactly the 16.16
-// terms: with a = Y - 16, b = Cr - 128, c = Cb - 128,
-//   76533 a  = 32533 a + 11000 (4a)         per pixel, shared by all three
-//   104936 b = 26234 (4b)                   per pair
-//   53451 b + 25703 c = 17817 (3b) + 25703 c per pair
-//   132677 c = 6983 (19c)                   per pair
-// and each channel is (luma term + chroma term of its pair) >> 16, the
-// arithmetic shift of the definition.
+// (the saturating byte pack clamps them). The luma terms of even and odd
+// pixels are kept apart, one 32-bit lane per pair, so that each pair's
+// chroma term adds to both without being duplicated, and the high halves
+// of the sums interleave back into pixel order.
 FORCEINLINE void yuvToBgr8(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, __m128i* b, __m128i* g,
                            __m128i* r) {
     const __m128i zero = _mm_setzero_si128();
-    __m128i a = _mm_sub_epi16(_mm_unpacklo_epi8(load64(y), zero), _mm_set1_epi16(16));
-    __m128i a4 = _mm_slli_epi16(a, 2);
-    const __m128i kLuma = wordPair(32533, 11000);
-    __m128i lumaLo = _mm_madd_epi16(_mm_unpacklo_epi16(a, a4), kLuma); // pixels 0..3
-    __m128i lumaHi = _mm_madd_epi16(_mm_unpackhi_epi16(a, a4), kLuma); // pixels 4..7
+    __m128i luma = _mm_unpacklo_epi8(load64(y), zero);
+    __m128i even = _mm_madd_epi16(luma, wordPair(10997, 0));
+    __m128i odd = _mm_madd_epi16(luma, wordPair(0, 10997));
 
-    // (b, c) word pairs, one per pixel pair.
-    __m128i bc = _mm_sub_epi16(_mm_unpacklo_epi8(_mm_unpacklo_epi8(load32(cr), load32(cb)), zero),
-                               _mm_set1_epi16(128));
-    __m128i termR = _mm_madd_epi16(_mm_slli_epi16(bc, 2), wordPair(26234, 0));
-    __m128i termG = _mm_madd_epi16(_mm_mullo_epi16(bc, wordPair(3, 1)), wordPair(-17817, -25703));
-    __m128i termB = _mm_madd_epi16(_mm_mullo_epi16(bc, wordPair(0, 19)), wordPair(0, 6983));
+    // (Cr, Cb) word pairs, one per pixel pair.
+    __m128i crcb = _mm_unpacklo_epi8(_mm_unpacklo_epi8(load32(cr), load32(cb)), zero);
+    __m128i scaled = _mm_mullo_epi16(crcb, wordPair(4, 19)); // (4 Cr, 19 Cb)
+    __m128i termR =
+        _mm_add_epi32(_mm_madd_epi16(scaled, wordPair(26234, 0)), _mm_set1_epi32(kTermR));
+    __m128i termG = _mm_add_epi32(
+        _mm_madd_epi16(_mm_mullo_epi16(crcb, wordPair(3, 1)), wordPair(-17817, -25703)),
+        _mm_set1_epi32(kTermG));
+    __m128i termB =
+        _mm_add_epi32(_mm_madd_epi16(scaled, wordPair(0, 6983)), _mm_set1_epi32(kTermB));
 
+    const __m128i highWords = _mm_set1_epi32((int)0xFFFF0000);
     auto channel = [&](__m128i term) {
-        __m128i lo = _mm_add_epi32(lumaLo, _mm_unpacklo_epi32(term, term));
-        __m128i hi = _mm_add_epi32(lumaHi, _mm_unpackhi_epi32(term, term));
-        return _mm_packs_epi32(_mm_srai_epi32(lo, 16), _mm_srai_epi32(hi, 16));
+        __m128i e = _mm_srli_epi32(_mm_add_epi32(even, term), 16);
+        __m128i o = _mm_and_si128(_mm_add_epi32(odd, term), highWords);
+        return _mm_add_epi16(_mm_or_si128(e, o), luma);
     };
     *b = channel(termB);
     *g = channel(termG);
