@@ -356,6 +356,9 @@ Examples:
         status = 1;
     }
     PrintSummary(rig, captures, summary, table);
+    if (mosaic && !toStdout)
+        std::fprintf(table, "wrote: %s/mosaic.y4m  (watch: ffplay %s/mosaic.y4m)\n", output.c_str(),
+                     output.c_str());
     if (!json.empty() && !WriteJson(json, rig, captures, summary, &error)) {
         std::fprintf(stderr, "m4350cap: %s\n", error.c_str());
         status = 1;

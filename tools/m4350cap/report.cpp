@@ -283,9 +283,19 @@ void PrintSummary(tools::BoardRig& rig, const Captures& captures, const Summary&
                  s.processCpu / s.elapsed, toolCpu / s.elapsed,
                  std::max(0.0, s.processCpu - toolCpu) / s.elapsed);
     for (const auto& c : captures)
-        for (const std::string& o : c->Outputs())
-            if (o != "-")
-                std::fprintf(out, "wrote: %s\n", o.c_str());
+        for (const std::string& o : c->Outputs()) {
+            if (o == "-")
+                continue;
+            const auto frames = o.find("/NNNNNN.png");
+            if (frames == std::string::npos) {
+                std::fprintf(out, "wrote: %s  (watch: ffplay %s)\n", o.c_str(), o.c_str());
+            } else {
+                const std::string pattern = o.substr(0, frames) + "/%06d.png";
+                std::fprintf(
+                    out, "wrote: %s  (watch: ffplay -framerate %.3g -i %s)\n", pattern.c_str(),
+                    FramesPerSecond(c->Format().pal, c->Format().decimation), pattern.c_str());
+            }
+        }
     std::fprintf(out, "drv-drop: frames the driver completed that the tool missed (DropCount); "
                       "brd-drop: frames the board dropped for want of bus bandwidth; tool-drop: "
                       "frames the writer could not keep up with; gaps: frame numbers missing in "
