@@ -70,11 +70,12 @@ class Image:
                 dll = m.group(1).lower()
                 result.setdefault(dll, [])
                 continue
+            if line.startswith("The "):  # the next table of the dump
+                dll = None
+                continue
             m = re.match(r"^\t[0-9a-f]+\s+\d+\s+(\S+)", line)
             if dll and m:
                 result[dll].append(m.group(1))
-            elif not line.strip() or line.startswith("The "):
-                dll = None if line.startswith("The ") else dll
         return result
 
     def export_directory(self):
