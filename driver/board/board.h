@@ -57,6 +57,10 @@ struct Board {
     LONG frameSize[BoardChannelCount];
     ULONG compressedSize[BoardChannelCount];
     ULONG badPayloadCount[BoardChannelCount];
+    // Partial frames given up because a new header of the channel arrived
+    // before they were complete; frame numbers cannot show these, since they
+    // count completed frames only.
+    ULONG abandonedFrameCount[BoardChannelCount];
     ULONG buffersAllocated[BoardChannelCount];
     ULONG framesTotal;
     ULONG frameCount[BoardChannelCount];

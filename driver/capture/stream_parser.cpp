@@ -119,6 +119,17 @@ void ParseLocked(Board* board, const UCHAR* block, ULONG length) {
         if (ULONG(board->currentBuffer[c]) >= RingSize(ring)) {
             board->currentBuffer[c] = 0;
         }
+        // A header always starts its frame at the beginning of the buffer. A
+        // buffer still Filling holds the part of a frame whose end never came
+        // (the search was asked for meanwhile, by a channel open for
+        // instance); appending to it would deliver the old bytes in front of
+        // the new frame and cut its end.
+        FrameBuffer* partial = &ring->buffers[board->currentBuffer[c]];
+        if (partial->state == FrameFilling) {
+            partial->fill = 0;
+            partial->copied = 0;
+            board->abandonedFrameCount[c] += 1;
+        }
     }
 
     FrameBuffer* buffer = &ring->buffers[board->currentBuffer[c]];
@@ -159,7 +170,10 @@ void ParseLocked(Board* board, const UCHAR* block, ULONG length) {
     }
 
     // Image data beyond the mode's frame size (or the buffer) is counted but
-    // not copied: the whole block that would cross the limit is left out.
+    // not copied: the whole block that would cross the limit is left out. A
+    // block that ends exactly at the limit still fits and is copied: the
+    // write stays inside the buffer, and a frame whose image reaches the
+    // limit arrives whole instead of losing its last block.
     ULONG n = length - offset;
     ULONG limit = board->expectedFrameSize[c];
     if (limit > FrameBufferSize) {

@@ -402,6 +402,62 @@ TEST_F(StreamParserTest, DataBeyondTheModesFrameSizeIsNotCopied) {
     EXPECT_EQ(raw, copied);
 }
 
+// A block that ends exactly at the limit still fits: the frame whose image
+// reaches the mode's frame size arrives whole.
+TEST_F(StreamParserTest, BlockEndingExactlyAtTheLimitIsCopied) {
+    const ULONG limit = 2 * BlockBytes - 512; // the image fills ends at 32256
+    Acquire(0, limit);
+    std::vector<UCHAR> first(BlockBytes), second(BlockBytes);
+    FillPattern(first, 512, 21);
+    PutFrameHeader(first, 0, 0, LONG(limit));
+    FillPattern(second, 0, 22);
+    Feed(first);
+    Feed(second);
+
+    ASSERT_EQ(board->frameCount[0], 1u);
+    ULONG compressed = 0, number = 0, raw = 0;
+    LONG index = takeFrame(board, 3, &compressed, &number, &raw);
+    ASSERT_EQ(index, 0);
+    EXPECT_EQ(raw, limit);
+    PUCHAR data = frameData(board, 3, index);
+    EXPECT_EQ(std::memcmp(data, first.data() + 512, BlockBytes - 512), 0);
+    EXPECT_EQ(std::memcmp(data + BlockBytes - 512, second.data(), BlockBytes), 0);
+}
+
+// The search for a header can be asked for while a channel is mid-frame (a
+// channel open does it). That channel's next header starts its frame afresh:
+// the partial frame is dropped and counted, never delivered with the new
+// frame's bytes behind it.
+TEST_F(StreamParserTest, NewHeaderDropsThePartialFrameOfItsChannel) {
+    Acquire(1);
+    auto abandoned = FrameBlocks(1, NtscFrame, 31);
+    Feed(abandoned[0]);
+    Feed(abandoned[1]);
+    ASSERT_EQ(Entry(1, 0).fill, 15872u + BlockBytes);
+    board->rxNeedHeader = 1; // as a channel open leaves it
+
+    std::vector<UCHAR> image;
+    auto blocks = FrameBlocks(1, NtscFrame, 32, &image);
+    Feed(blocks[0]);
+    EXPECT_EQ(Entry(1, 0).state, FrameFilling);
+    EXPECT_EQ(Entry(1, 0).fill, 15872u);
+    EXPECT_EQ(board->abandonedFrameCount[1], 1u);
+    for (size_t i = 1; i < blocks.size(); ++i) {
+        Feed(blocks[i]);
+    }
+
+    ASSERT_EQ(board->frameCount[1], 1u);
+    ULONG compressed = 0, number = 0, raw = 0;
+    LONG index = takeFrame(board, 2, &compressed, &number, &raw);
+    ASSERT_EQ(index, 0);
+    EXPECT_EQ(raw, 15872u + 37 * BlockBytes);
+    EXPECT_EQ(std::memcmp(frameData(board, 2, index), image.data(), image.size()), 0);
+    for (ULONG b : {0u, 2u, 3u}) {
+        EXPECT_EQ(board->abandonedFrameCount[b], 0u) << b;
+    }
+    EXPECT_EQ(board->badPayloadCount[1], 0u);
+}
+
 // A header whose 512 bytes do not all lie in the block cannot be followed:
 // it is passed over. One that ends exactly at the block's end is taken, and
 // its image starts with the next block.
