@@ -43,31 +43,71 @@ void BuildReadUrb(ReadRequest* request) {
     urb->UrbBulkOrInterruptTransfer.UrbLink = nullptr;
 }
 
-NTSTATUS Submit(ReadRequest* request) {
+// Sends the request's read. TRUE when the packet reached the stack: its
+// completion then owns the request, whatever the status says, and may
+// already have run. FALSE when nothing was sent and the caller still owns it.
+BOOLEAN Submit(ReadRequest* request, NTSTATUS* status) {
     BuildReadUrb(request);
-    return CallUSBD(request->device, request->urb, ReadComplete, request, 0);
+    BOOLEAN sent = FALSE;
+    *status = CallUSBD(request->device, request->urb, ReadComplete, request, 0, &sent);
+    return sent;
 }
 
-// The packet is done with: its remove-lock reference goes, then the packet.
-// The packet is freed last so that a packet allocated meanwhile for the
-// resubmission can never carry the same tag while this reference is held.
+// A packet that is done with goes, and its remove-lock reference last: after
+// the release the device's stop may go on, so nothing is touched afterwards.
 void FinishPacket(CaptureDevice* device, PIRP irp) {
-    IoReleaseRemoveLockEx(&device->usb.removeLock, irp, RemoveLockSize);
     IoFreeIrp(irp);
+    IoReleaseRemoveLockEx(&device->usb.removeLock, irp, RemoveLockSize);
 }
 
 VOID RecoverWorkItem(PDEVICE_OBJECT, PVOID context) {
     RecoverFromError(static_cast<ReadRequest*>(context));
 }
 
-// Nothing of the request may be touched after its stop event is set: the
-// read pipe's stop may then free its request block and the Board with it.
-NTSTATUS EndWithPacket(ReadRequest* request, PIRP irp) {
+// The one end of a request, called by whoever owns it at that moment: the
+// completion of its packet, its recovery, or the submitter whose packet was
+// never sent (irp null). A request has exactly one owner at a time, handed on
+// with each packet sent and each recovery queued, so it ends exactly once.
+//
+// The stop event is the end: once it is set StopReadPipe may free the request
+// block, and a new ReadStream may reuse the request. It is set while the
+// packet still holds its remove-lock reference, because the device's stop
+// drains that lock before the Board, which holds the event, is destroyed.
+// Then the packet is freed and its reference released.
+NTSTATUS EndRequest(ReadRequest* request, PIRP irp) {
     CaptureDevice* device = request->device;
-    PKEVENT stopEvent = request->stopEvent;
-    FinishPacket(device, irp);
-    SignalStop(stopEvent);
+    SignalStop(request->stopEvent);
+    if (irp) {
+        FinishPacket(device, irp);
+    }
     return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+bool Ended(ReadRequest* request) {
+    return !request->stopEvent || KeReadStateEvent(request->stopEvent) != 0;
+}
+
+// Waits until the request has ended; it is never given up on, because until
+// then the stack or a recovery may still use its request block. A connected
+// board is aborted again every second: a completion that saw the request
+// running just before the stop may have sent its read after the first abort.
+// A board that is gone refuses the abort; its stack completes every pending
+// read of the unplugged device by itself, so the wait lasts as long as the
+// reads take to come back.
+void WaitForEnd(CaptureDevice* device, ReadRequest* request) {
+    LARGE_INTEGER second;
+    second.QuadPart = -10000000;
+    bool reported = false;
+    while (KeWaitForSingleObject(request->stopEvent, Executive, KernelMode, FALSE, &second) ==
+           STATUS_TIMEOUT) {
+        if (!reported) {
+            DbgPrint("m4350: read %lu has not ended yet, waiting for it\n", request->slot);
+            reported = true;
+        }
+        if (UsbPortConnected(&device->usb)) {
+            AbortPipe(device, StreamPipe);
+        }
+    }
 }
 
 } // namespace
@@ -79,39 +119,48 @@ NTSTATUS ReadStream(CaptureDevice* device) {
     }
     for (ULONG s = 0; s < ReadRequestCount; ++s) {
         ReadRequest* request = &board->readRequests[s];
-        request->transferFlags = USBD_TRANSFER_DIRECTION_IN;
-        request->errorCount = 0;
-        request->slot = s;
-        request->urbLength = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
         if (request->urb) {
-            // Still running from an earlier start: it already has its packet.
-            if (Running(request)) {
+            // Still outstanding from an earlier start: it already has its
+            // packet or its recovery, and they own the request block.
+            if (!Ended(request)) {
                 continue;
             }
             ExFreePoolWithTag(request->urb, UsbRequestTag);
             request->urb = nullptr;
         }
+        request->transferFlags = USBD_TRANSFER_DIRECTION_IN;
+        request->errorCount = 0;
+        request->slot = s;
+        request->urbLength = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+        if (!request->stopEvent) {
+            // Without its event nobody could tell when the request has ended,
+            // and so when its block may go: it is not started.
+            LogPrefix();
+            DbgPrint("ReadStream : no stop event for read %lu\n", s);
+            return STATUS_NO_MEMORY;
+        }
         request->urb = static_cast<PURB>(ExAllocatePoolWithTag(
             NonPagedPoolNx, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), UsbRequestTag));
-        if (request->stopEvent) {
-            KeClearEvent(request->stopEvent);
-        }
         if (!request->urb) {
-            // The slot stays idle: nothing is in flight that a stop would
-            // have to wait for.
+            // The slot stays idle, and ended: nothing is in flight that a
+            // stop would have to wait for.
             LogPrefix();
             DbgPrint("ReadStream : Unable to alloc URB");
             SignalStop(request->stopEvent);
             return STATUS_NO_MEMORY;
         }
+        KeClearEvent(request->stopEvent);
         RtlZeroMemory(request->urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
         SetRunning(request, 1);
-        NTSTATUS status = Submit(request);
-        if (!NT_SUCCESS(status)) {
-            // Never sent, or already ended by its completion: either way the
-            // request is not running any more.
+        NTSTATUS status;
+        if (!Submit(request, &status)) {
             SetRunning(request, 0);
-            SignalStop(request->stopEvent);
+            EndRequest(request, nullptr);
+            return 1;
+        }
+        if (!NT_SUCCESS(status)) {
+            // Sent, and completed at once with an error: the completion has
+            // ended the request or queued its recovery.
             return 1;
         }
     }
@@ -124,7 +173,7 @@ NTSTATUS ReadComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
 
     if (!Running(request)) {
         // Stopped meanwhile: the data of this read is dropped.
-        return EndWithPacket(request, irp);
+        return EndRequest(request, irp);
     }
 
     NTSTATUS status = irp->IoStatus.Status;
@@ -136,41 +185,47 @@ NTSTATUS ReadComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
         if (!Running(request)) {
             // Stopped while the block was parsed: nothing more will complete
             // for this request, so it ends here rather than let the stop wait
-            // its full time-out.
-            return EndWithPacket(request, irp);
+            // for it.
+            return EndRequest(request, irp);
         }
-        NTSTATUS resubmit = Submit(request);
+        NTSTATUS resubmit;
+        BOOLEAN sent = Submit(request, &resubmit);
         if (!NT_SUCCESS(resubmit)) {
             DbgPrint("!!!!!!callusbd failed %x!!!!!!!!!!!\n", resubmit);
-            return EndWithPacket(request, irp);
         }
+        if (!sent) {
+            return EndRequest(request, irp);
+        }
+        // The new packet owns the request now, even if its completion has
+        // already run; only this packet goes.
         FinishPacket(device, irp);
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
     if (status == STATUS_CANCELLED || status == STATUS_DEVICE_NOT_CONNECTED) {
         DbgPrint("IRP cancelled ReadPipee");
-        return EndWithPacket(request, irp);
+        return EndRequest(request, irp);
     }
 
     DbgPrint("pipe error\n");
     if (irp->Cancel) {
-        return EndWithPacket(request, irp);
+        return EndRequest(request, irp);
     }
     request->errorCount += 1;
     DbgPrint("pipe error,not cancelled\n");
     PDEVICE_OBJECT workItemDevice = device->usb.workItemDevice;
     if (!workItemDevice) {
         DbgPrint("no device object. unplugged board without stopping stream first?\n");
-        return EndWithPacket(request, irp);
+        return EndRequest(request, irp);
     }
     PIO_WORKITEM workItem = IoAllocateWorkItem(workItemDevice);
     if (!workItem) {
         DbgPrint("pipe error: no work item for recovery, stopping request\n");
-        return EndWithPacket(request, irp);
+        return EndRequest(request, irp);
     }
-    // The packet and its remove-lock reference stay until the recovery has
-    // resubmitted: the lock never drops to zero in between.
+    // The recovery owns the request now. The packet and its remove-lock
+    // reference stay until it has resubmitted: the lock never drops to zero
+    // in between.
     request->workItem = workItem;
     request->failedIrp = irp;
     request->recoveryPipe = StreamPipe;
@@ -182,34 +237,30 @@ void RecoverFromError(ReadRequest* request) {
     CaptureDevice* device = request->device;
     RecoverPipe(device, request->recoveryPipe);
 
-    // The work item is freed last: until then it shows that the recovery
-    // still runs, and whoever waits for the work items waits for all of it.
+    // Taken off the request before anything is sent: the new packet may fail
+    // at once and queue the next recovery with its own.
     PIO_WORKITEM workItem = request->workItem;
     request->workItem = nullptr;
     PIRP failed = request->failedIrp;
     request->failedIrp = nullptr;
+    IoFreeWorkItem(workItem);
 
-    bool ended = true;
     if (Running(request)) {
         if (request->errorCount >= ReadErrorLimit) {
             DbgPrint("[RecoverFromError]: too many errors. Stopping pipe\n");
         } else {
-            NTSTATUS status = Submit(request);
-            if (!NT_SUCCESS(status)) {
-                DbgPrint("!callusbd failed inside recover %x stopping pipe!\n", status);
-            } else {
-                ended = false;
+            NTSTATUS status;
+            if (Submit(request, &status)) {
+                // Handed on to the new packet; the failed one only goes.
+                FinishPacket(device, failed);
+                return;
             }
+            DbgPrint("!callusbd failed inside recover %x stopping pipe!\n", status);
         }
     }
-    // Stopped while the recovery was pending: the request ends here, so the
-    // stop does not have to give up on it after a time-out.
-    PKEVENT stopEvent = request->stopEvent;
-    FinishPacket(device, failed);
-    IoFreeWorkItem(workItem);
-    if (ended) {
-        SignalStop(stopEvent);
-    }
+    // Stopped while the recovery was pending, or not to be resubmitted: the
+    // request ends here, so the stop does not wait for it in vain.
+    EndRequest(request, failed);
 }
 
 void StopReadPipe(CaptureDevice* device) {
@@ -227,32 +278,19 @@ void StopReadPipe(CaptureDevice* device) {
     }
 
     // The abort completes the outstanding reads as cancelled; their
-    // completions signal the stop events.
+    // completions end the requests.
     AbortPipe(device, StreamPipe);
     ResetPipe(device, StreamPipe);
 
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -10000000; // one second
     for (ULONG i = 0; i < ReadRequestCount; ++i) {
         ReadRequest* request = &board->readRequests[i];
-        if (!request->stopPending) {
-            continue;
-        }
-        // The requests are waited for also when the board is gone: an
-        // unplugged bus fails every read at once, but the completions may
-        // still be running, and the request block must outlive them.
-        if (request->stopEvent &&
-            KeWaitForSingleObject(request->stopEvent, Executive, KernelMode, FALSE, &timeout) ==
-                STATUS_TIMEOUT &&
-            UsbPortConnected(&device->usb)) {
-            // A completion that saw the request running just before it was
-            // stopped may have resubmitted after the abort: abort again.
-            AbortPipe(device, StreamPipe);
-            KeWaitForSingleObject(request->stopEvent, Executive, KernelMode, FALSE, &timeout);
+        if (request->stopPending && request->stopEvent) {
+            WaitForEnd(device, request);
         }
         InterlockedExchange(reinterpret_cast<volatile LONG*>(&request->stopPending), 0);
     }
 
+    // Every request has ended: no packet and no recovery uses a block now.
     for (ULONG i = 0; i < ReadRequestCount; ++i) {
         ReadRequest* request = &board->readRequests[i];
         if (request->urb) {

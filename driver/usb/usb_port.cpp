@@ -99,7 +99,10 @@ NTSTATUS PortControl(CaptureDevice* device, ULONG code, PVOID argument) {
 } // namespace
 
 NTSTATUS CallUSBD(CaptureDevice* device, PURB urb, PIO_COMPLETION_ROUTINE completion, PVOID context,
-                  ULONG timeoutMs) {
+                  ULONG timeoutMs, PBOOLEAN sent) {
+    if (sent) {
+        *sent = FALSE;
+    }
     UsbPort* port = &device->usb;
     if (!UsbPortConnected(port)) {
         return STATUS_DEVICE_NOT_CONNECTED;
@@ -134,6 +137,9 @@ NTSTATUS CallUSBD(CaptureDevice* device, PURB urb, PIO_COMPLETION_ROUTINE comple
         IoSetCompletionRoutine(irp, SyncCompletion, &event, TRUE, TRUE, TRUE);
     }
 
+    if (sent) {
+        *sent = TRUE;
+    }
     NTSTATUS status = IoCallDriver(lower, irp);
 
     if (!completion) {
@@ -298,7 +304,14 @@ NTSTATUS SelectInterface(CaptureDevice* device, PUSB_CONFIGURATION_DESCRIPTOR de
         }
     }
 
-    PURB request = found ? USBD_CreateConfigurationRequestEx(descriptor, list) : nullptr;
+    if (!found) {
+        // Nothing to select: the request is not even built.
+        LogPrefix();
+        DbgPrint("no interface in the configuration descriptor\n");
+        ExFreePoolWithTag(list, UsbRequestTag);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    PURB request = USBD_CreateConfigurationRequestEx(descriptor, list);
     if (!request) {
         LogPrefix();
         DbgPrint("USBD_CreateConfigurationRequestEx failed\n");

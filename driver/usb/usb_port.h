@@ -76,8 +76,13 @@ constexpr LONG DownloadNoInterface = 3;
 // taken, and the routine owns the packet and that reference. Without one it
 // waits up to timeoutMs; a request that does not finish in time is cancelled
 // and reported as STATUS_IO_TIMEOUT only after the stack has given it back.
+//
+// sent, when given, tells whether the packet reached the lower driver. The
+// status alone cannot: a packet the stack completes at once with an error
+// returns that error too, and its completion routine has then already run.
+// An asynchronous caller owns its URB again only when nothing was sent.
 NTSTATUS CallUSBD(CaptureDevice* device, PURB urb, PIO_COMPLETION_ROUTINE completion, PVOID context,
-                  ULONG timeoutMs);
+                  ULONG timeoutMs, PBOOLEAN sent = nullptr);
 
 // Device start: device descriptor, configuration descriptor, selection.
 // 0 on success, -1 on failure.

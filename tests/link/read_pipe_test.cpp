@@ -15,7 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <optional>
+#include <thread>
 
 namespace m4350test {
 namespace {
@@ -33,8 +35,10 @@ protected:
     void TearDown() override {
         if (board) {
             StopReadPipe(dev->get());
-            // A recovery frees its work item a moment after it has ended.
-            m4350::WaitUntil([] { return host::LiveWorkItemCount() == 0; });
+            // A request that has just ended still frees its packet and drops
+            // its remove-lock reference; as the device's stop does, the
+            // Board and the device go only once every reference is back.
+            DrainRemoveLock();
             releaseBoardNumber(board);
             Board::destroy(board);
             dev->get()->board = nullptr;
@@ -42,6 +46,34 @@ protected:
         dev.reset();
         DriverTest::TearDown();
     }
+
+    void DrainRemoveLock() {
+        IO_REMOVE_LOCK* lock = &dev->get()->usb.removeLock;
+        if (NT_SUCCESS(IoAcquireRemoveLockEx(lock, this, __FILE__, __LINE__, RemoveLockSize))) {
+            IoReleaseRemoveLockAndWaitEx(lock, this, RemoveLockSize);
+        }
+    }
+
+    // Runs StopReadPipe on a thread of its own, for a stop that has to wait.
+    class BackgroundStop {
+    public:
+        explicit BackgroundStop(CaptureDevice* device)
+            : thread_([this, device] {
+                  StopReadPipe(device);
+                  done_ = true;
+              }) {}
+        ~BackgroundStop() {
+            if (thread_.joinable()) {
+                thread_.join();
+            }
+        }
+        bool done() const { return done_; }
+        void Join() { thread_.join(); }
+
+    private:
+        std::atomic<bool> done_{false};
+        std::thread thread_;
+    };
 
     ReadStack& stack() { return dev->stack(); }
     ReadRequest& request(ULONG slot) { return board->readRequests[slot]; }
@@ -176,6 +208,80 @@ TEST_F(ReadPipeTest, StopOnAnUnpluggedBoardDoesNotWait) {
     for (ULONG slot = 0; slot < 4; ++slot) {
         EXPECT_EQ(request(slot).urb, nullptr);
     }
+}
+
+// The stop on a board already found unplugged cannot abort; it waits for the
+// stack to give the reads back, however long that takes, and frees no request
+// block before.
+TEST_F(ReadPipeTest, StopOnADisconnectedBoardWaitsForTheReadsToComeBack) {
+    host::SetTimeScale(0.01);
+    ASSERT_EQ(ReadStream(dev->get()), 0);
+    SetUsbPortConnected(&dev->get()->usb, 0); // a command found the board gone
+    {
+        BackgroundStop stop(dev->get());
+        ASSERT_TRUE(host::WaitForDebugLog("m4350: read 0 has not ended yet, waiting for it", 1,
+                                          std::chrono::seconds(10)));
+        EXPECT_FALSE(stop.done());
+        EXPECT_EQ(stack().pending(), 4u);
+        EXPECT_EQ(host::PoolLiveCount(UsbRequestTag), 4u) << "a block the stack holds was freed";
+        EXPECT_EQ(stack().count(URB_FUNCTION_ABORT_PIPE, StreamPipe), 0u);
+
+        stack().Unplug(); // the stack completes the reads of the gone device
+        stop.Join();
+    }
+    EXPECT_EQ(host::PoolLiveCount(UsbRequestTag), 0u);
+    for (ULONG slot = 0; slot < 4; ++slot) {
+        EXPECT_EQ(request(slot).urb, nullptr);
+        EXPECT_TRUE(Ended(slot));
+    }
+}
+
+// A recovery that takes longer than any fixed wait still owns its request
+// block: the stop waits for it to end, and only then frees the blocks.
+TEST_F(ReadPipeTest, StopWaitsForARecoveryStillRunning) {
+    host::SetTimeScale(0.01);
+    ASSERT_EQ(ReadStream(dev->get()), 0);
+    stack().HoldPortStatus();
+    ASSERT_TRUE(stack().Complete(request(0).buffer, STATUS_UNSUCCESSFUL));
+    ASSERT_TRUE(stack().WaitPortStatusHeld());
+    {
+        BackgroundStop stop(dev->get());
+        ASSERT_TRUE(host::WaitForDebugLog("m4350: read 0 has not ended yet, waiting for it", 1,
+                                          std::chrono::seconds(10)));
+        EXPECT_FALSE(stop.done());
+        EXPECT_NE(request(0).urb, nullptr);
+        EXPECT_EQ(host::LiveWorkItemCount(), 1u);
+
+        stack().ReleasePortStatus();
+        stop.Join();
+    }
+    // Stopped meanwhile: the recovery ended the request instead of sending it.
+    EXPECT_EQ(host::LiveWorkItemCount(), 0u);
+    EXPECT_EQ(stack().reads(), 4u);
+    EXPECT_EQ(host::PoolLiveCount(UsbRequestTag), 0u);
+    EXPECT_EQ(host::DebugLogCount("!callusbd failed inside recover"), 0u);
+}
+
+// A read the stack completes inside its submission has had its completion run
+// by the time the submission returns its error. That completion decides: here
+// it queues a recovery, which sends the read again, so the request has not
+// ended, whichever submission it was.
+TEST_F(ReadPipeTest, ReadFailedAtOnceIsRecoveredNotEnded) {
+    stack().FailNextReads(1, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(ReadStream(dev->get()), 1); // the first slot's submission failed
+    ASSERT_TRUE(stack().WaitPending(1));
+    EXPECT_EQ(request(0).running, 1u);
+    EXPECT_FALSE(Ended(0));
+    EXPECT_EQ(request(1).urb, nullptr) << "the slots after a failure stay idle";
+
+    stack().FailNextReads(1, STATUS_UNSUCCESSFUL);
+    ASSERT_TRUE(stack().Complete(request(0).buffer, STATUS_SUCCESS));
+    EXPECT_EQ(host::DebugLogCount("!!!!!!callusbd failed c0000001!!!!!!!!!!!"), 1u);
+    ASSERT_TRUE(stack().WaitPending(1));
+    ASSERT_TRUE(m4350::WaitUntil([] { return host::LiveWorkItemCount() == 0; }));
+    EXPECT_FALSE(Ended(0));
+    EXPECT_EQ(request(0).errorCount, 1u);
+    EXPECT_EQ(host::DebugLogCount("pipe error,not cancelled"), 2u);
 }
 
 TEST_F(ReadPipeTest, RequestBlockAllocationFailureOnSlotTwo) {

@@ -30,6 +30,7 @@ ReadStack::ReadStack() {
 }
 
 ReadStack::~ReadStack() {
+    ReleasePortStatus();
     for (const Pending& p : TakeAll()) {
         Finish(p.irp, STATUS_CANCELLED);
     }
@@ -139,6 +140,36 @@ bool ReadStack::Complete(const void* buffer, NTSTATUS status, const std::vector<
     return true;
 }
 
+void ReadStack::FailNextReads(size_t count, NTSTATUS status) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failReads_ = count;
+    failStatus_ = status;
+}
+
+void ReadStack::HoldPortStatus() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    holdPortStatus_ = true;
+}
+
+bool ReadStack::WaitPortStatusHeld(std::chrono::milliseconds bound) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, bound, [&] { return !heldPortStatus_.empty(); });
+}
+
+void ReadStack::ReleasePortStatus() {
+    std::vector<PIRP> held;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        holdPortStatus_ = false;
+        held.swap(heldPortStatus_);
+    }
+    for (PIRP irp : held) {
+        *static_cast<PULONG>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1) =
+            USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
+        Finish(irp, STATUS_SUCCESS);
+    }
+}
+
 void ReadStack::Unplug() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -181,6 +212,15 @@ NTSTATUS ReadStack::Handle(PIRP irp) {
     if (unplugged) {
         status = STATUS_DEVICE_NOT_CONNECTED;
     } else if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (holdPortStatus_) {
+                IoMarkIrpPending(irp);
+                heldPortStatus_.push_back(irp);
+                changed_.notify_all();
+                return STATUS_PENDING;
+            }
+        }
         *static_cast<PULONG>(location->Parameters.Others.Argument1) =
             USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
     } else if (code == IOCTL_INTERNAL_USB_SUBMIT_URB) {
@@ -206,11 +246,22 @@ NTSTATUS ReadStack::Handle(PIRP irp) {
         } else if (function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
             auto& bulk = urb->UrbBulkOrInterruptTransfer;
             if (bulk.TransferFlags & USBD_TRANSFER_DIRECTION_IN) {
-                std::lock_guard<std::mutex> lock(mutex_);
+                std::unique_lock<std::mutex> lock(mutex_);
                 ++reads_;
                 lastReadLength_ = bulk.TransferBufferLength;
                 lastReadFlags_ = bulk.TransferFlags;
                 lastReadUrbLength_ = urb->UrbHeader.Length;
+                if (failReads_) {
+                    --failReads_;
+                    bulk.TransferBufferLength = 0;
+                    irp->IoStatus.Status = failStatus_;
+                    NTSTATUS failed = failStatus_;
+                    // Completed by the caller's thread, at its IRQL, as a
+                    // stack that refuses a request at once does.
+                    lock.unlock();
+                    IoCompleteRequest(irp, IO_NO_INCREMENT);
+                    return failed;
+                }
                 IoMarkIrpPending(irp);
                 IoSetCancelRoutine(irp, Cancel);
                 if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {

@@ -53,6 +53,17 @@ public:
     // pending reads complete so at once.
     void Unplug();
 
+    // The next `count` bulk-in reads do not pend: the stack completes each at
+    // once, inside the submission, with `status`, as a stack does that finds
+    // the pipe stalled.
+    void FailNextReads(size_t count, NTSTATUS status);
+
+    // While held, port status queries pend until ReleasePortStatus completes
+    // them (with the port enabled and connected).
+    void HoldPortStatus();
+    bool WaitPortStatusHeld(std::chrono::milliseconds bound = std::chrono::seconds(10));
+    void ReleasePortStatus();
+
     // Bulk-out transfers on the command pipe, as sent.
     std::vector<std::vector<UCHAR>> writes() const;
     // Called for each bulk-out transfer (after it is recorded), before it
@@ -79,6 +90,10 @@ private:
     std::condition_variable changed_;
     std::deque<Pending> pending_;
     bool unplugged_ = false;
+    size_t failReads_ = 0;
+    NTSTATUS failStatus_ = STATUS_SUCCESS;
+    bool holdPortStatus_ = false;
+    std::vector<PIRP> heldPortStatus_;
     size_t reads_ = 0;
     ULONG lastReadLength_ = 0;
     ULONG lastReadFlags_ = 0;
