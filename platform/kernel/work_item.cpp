@@ -41,10 +41,14 @@ class WorkQueue {
 public:
     explicit WorkQueue(const char* name) : name_(name) {}
 
-    // Called with lock() held.
+    // Called with lock() held. Every queued item needs an idle worker of its
+    // own: a worker woken for an earlier item still counts as idle until it
+    // has taken the lock again, so counting idle workers alone would hand two
+    // items queued back to back to one worker, and the second would wait for
+    // the first however long it blocks.
     void PushLocked(PIO_WORKITEM item) {
         items_.push_back(item);
-        if (idle_ == 0 && workers_ < kMaxWorkersPerQueue) {
+        if (items_.size() > idle_ && workers_ < kMaxWorkersPerQueue) {
             workers_++;
             std::thread([this] { Run(); }).detach();
         } else {
