@@ -169,6 +169,10 @@ struct Bus::State final : Port {
     // Puts a transfer on a pipe's list with the cancel routine set; false
     // when it was cancelled meanwhile and now belongs to the caller again.
     bool Park(Pipe& p, PIRP irp, bool hang, bool front);
+    // A transfer checked against the device before the lock was last taken
+    // may meet an unplug that has flushed the pipes meanwhile: parked now, it
+    // would pend for ever, so it ends as the flushed ones did.
+    bool ParkingTooLate(const Pipe* p) const { return !connected || !p->configured; }
     void QueueCompletion(PIRP irp, Pipe* pipe) {
         if (pipe)
             ++pipe->inFlight;
@@ -636,7 +640,11 @@ NTSTATUS Bus::State::BulkTransfer(PIRP irp, PURB urb) {
         IoMarkIrpPending(irp);
         std::lock_guard lk(m);
         ++kick;
-        if (!Park(*p, irp, false, false)) {
+        if (ParkingTooLate(p)) {
+            SetResult(irp, USBD_STATUS_DEVICE_GONE);
+            b.TransferBufferLength = 0;
+            QueueCompletion(irp, p);
+        } else if (!Park(*p, irp, false, false)) {
             SetResult(irp, USBD_STATUS_CANCELED);
             b.TransferBufferLength = 0;
             ++counters.cancelled;
@@ -653,7 +661,11 @@ NTSTATUS Bus::State::BulkTransfer(PIRP irp, PURB urb) {
     if (r.kind != TransferResult::Kind::Done) {
         IoMarkIrpPending(irp);
         std::lock_guard lk(m);
-        if (!Park(*p, irp, true, false)) {
+        if (ParkingTooLate(p)) {
+            SetResult(irp, USBD_STATUS_DEVICE_GONE);
+            ClearLength(irp);
+            QueueCompletion(irp, p);
+        } else if (!Park(*p, irp, true, false)) {
             SetResult(irp, USBD_STATUS_CANCELED);
             ClearLength(irp);
             ++counters.cancelled;

@@ -6,6 +6,7 @@
 #include <kernel_test.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -89,7 +90,32 @@ public:
         written_.assign(data, data + length);
         return TransferResult::Ok(length);
     }
+    // While held, the bus's attempt to move IN data stops inside the device
+    // until released, with the transfer taken off the pipe's list.
+    void HoldIn() {
+        std::lock_guard lk(gate_);
+        holdIn_ = true;
+    }
+    bool WaitInHeld() {
+        std::unique_lock lk(gate_);
+        return gateCv_.wait_for(lk, std::chrono::seconds(10), [&] { return inHeld_; });
+    }
+    void ReleaseIn() {
+        std::lock_guard lk(gate_);
+        holdIn_ = false;
+        gateCv_.notify_all();
+    }
+
     TransferResult BulkIn(uint8_t endpoint, uint8_t* data, uint32_t capacity) override {
+        {
+            std::unique_lock gate(gate_);
+            if (holdIn_) {
+                inHeld_ = true;
+                gateCv_.notify_all();
+                gateCv_.wait(gate, [&] { return !holdIn_; });
+                inHeld_ = false;
+            }
+        }
         std::lock_guard lk(m_);
         auto& q = queues_[endpoint & 1];
         if (q.empty())
@@ -106,6 +132,10 @@ public:
     void PipeReset(uint8_t) override { ++pipeResets; }
 
 private:
+    std::mutex gate_;
+    std::condition_variable gateCv_;
+    bool holdIn_ = false;
+    bool inHeld_ = false;
     std::mutex m_;
     host::usb::Port* port_ = nullptr;
     std::deque<std::vector<uint8_t>> queues_[2]; // [0]: 0x82, [1]: 0x83
@@ -341,8 +371,13 @@ TEST_F(UsbBusTest, PendingTransfersEndByCancelAbortOrUnplug) {
         Read& b = StartRead(p.pipes[1].PipeHandle);
         ASSERT_TRUE(bus->WaitForPending(3, 10s));
         if (std::string(c.how) == "IoCancelIrp") {
-            EXPECT_TRUE(a.request->Cancel());
-            EXPECT_TRUE(b.request->Cancel());
+            // A read may be in the bus's hands at this moment (it tries the
+            // device again whenever another read arrives), without a cancel
+            // routine: IoCancelIrp then answers FALSE, and the bus ends the
+            // read as cancelled when it gives it back. What counts is how
+            // each transfer ends. The hung write always has its routine.
+            a.request->Cancel();
+            b.request->Cancel();
             EXPECT_TRUE(w.Cancel());
         } else if (std::string(c.how) == "ABORT_PIPE") {
             EXPECT_EQ(PipeRequest(Pdo(), URB_FUNCTION_ABORT_PIPE, p.pipes[1].PipeHandle),
@@ -363,6 +398,25 @@ TEST_F(UsbBusTest, PendingTransfersEndByCancelAbortOrUnplug) {
         reads.clear();
         bus.reset();
     }
+}
+
+// The window the test above tolerates, made to happen: cancelled while the
+// bus is trying the device for it, a read is not lost but ends cancelled as
+// soon as the bus has finished with it.
+TEST_F(UsbBusTest, CancelWhileTheBusTriesTheDeviceEndsTheRead) {
+    Plug();
+    BoardPipes p = Configure();
+    device->HoldIn();
+    Read& r = StartRead(p.pipes[1].PipeHandle);
+    ASSERT_TRUE(device->WaitInHeld());
+    EXPECT_FALSE(r.request->Cancel()) << "the bus holds the read without a cancel routine";
+    EXPECT_FALSE(r.request->Completed());
+    device->ReleaseIn(); // nothing to read: the bus would put the read back
+    ASSERT_TRUE(r.request->Wait());
+    EXPECT_EQ(r.request->Status(), STATUS_CANCELLED);
+    EXPECT_EQ(r.UrbStatus(), USBD_STATUS_CANCELED);
+    EXPECT_EQ(r.Moved(), 0u);
+    EXPECT_TRUE(bus->WaitForIdle(10s));
 }
 
 TEST_F(UsbBusTest, UnplugFailsEverythingUntilReplug) {
