@@ -285,9 +285,7 @@ TEST_F(PinSystemTest, PauseResumesAndAcquireRestarts) {
     PinStream& stream = OpenStream(0, 0);
     ASSERT_EQ(stream.Connect(CatalogueRange(1, 13)), STATUS_SUCCESS); // 640 x 240 Y800
     stream.MakeBuffers(6);
-    ASSERT_EQ(stream.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    ASSERT_EQ(stream.QueueAll(), STATUS_SUCCESS);
-    ASSERT_EQ(stream.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(stream.Run(), STATUS_SUCCESS);
     BoardFrames frames(models[0], 3);
     ExpectFrames(stream, frames, 3);
     const auto before = models[0]->Counters();
@@ -309,9 +307,7 @@ TEST_F(PinSystemTest, PauseResumesAndAcquireRestarts) {
     ASSERT_EQ(stream.SetState(KSSTATE_STOP), STATUS_SUCCESS);
     while (stream.Next(&frame, 200ms) == STATUS_SUCCESS) {
     }
-    ASSERT_EQ(stream.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    ASSERT_EQ(stream.QueueAll(), STATUS_SUCCESS);
-    ASSERT_EQ(stream.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(stream.Run(), STATUS_SUCCESS);
     ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS);
     EXPECT_EQ(frame.info.PictureNumber, 1);
     EXPECT_EQ(frame.header.PresentationTime.Time, 0);

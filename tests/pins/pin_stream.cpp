@@ -110,6 +110,14 @@ NTSTATUS PinStream::QueueAll() {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS PinStream::Run() {
+    NTSTATUS status = SetState(KSSTATE_PAUSE);
+    if (NT_SUCCESS(status)) {
+        status = QueueAll();
+    }
+    return NT_SUCCESS(status) ? SetState(KSSTATE_RUN) : status;
+}
+
 NTSTATUS PinStream::SetState(KSSTATE state) {
     return host::ks::SetPinState(pin_, state);
 }

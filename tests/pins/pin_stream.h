@@ -44,6 +44,9 @@ public:
     // as long as the stream, so a buffer the pin still holds stays valid.
     void MakeBuffers(size_t count, ULONG extent = 0);
     NTSTATUS QueueAll();
+    // Queues every buffer in Pause, then runs: the first frames have
+    // somewhere to go.
+    NTSTATUS Run();
     NTSTATUS Queue(size_t buffer);
     NTSTATUS SetState(KSSTATE state);
     NTSTATUS Next(ReceivedFrame* frame, std::chrono::milliseconds bound = std::chrono::seconds(10));

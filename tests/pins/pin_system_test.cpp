@@ -44,9 +44,7 @@ TEST_P(EveryFormat, StreamsTheBoardsPicturesStamped) {
     EXPECT_EQ(framing.FramingItem[0].Frames, 6u);
     EXPECT_EQ(framing.FramingItem[0].FramingRange.Range.MaxFrameSize, imageSize);
     stream.MakeBuffers(6);
-    ASSERT_EQ(stream.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    ASSERT_EQ(stream.QueueAll(), STATUS_SUCCESS);
-    ASSERT_EQ(stream.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(stream.Run(), STATUS_SUCCESS);
 
     BoardFrames frames(models[0], 3 - channel);
     ExpectFrames(stream, frames, 5);
@@ -148,9 +146,7 @@ TEST_F(PinSystemTest, TwoBoardsRunTheSameChannelInDifferentStandards) {
     BoardFrames palFrames(models[0], 2), ntscFrames(models[1], 2);
     for (PinStream* s : {&pal, &ntsc}) {
         s->MakeBuffers(6);
-        ASSERT_EQ(s->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-        ASSERT_EQ(s->QueueAll(), STATUS_SUCCESS);
-        ASSERT_EQ(s->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(s->Run(), STATUS_SUCCESS);
     }
     for (ULONG k = 0; k < 10; ++k) {
         ExpectFrames(pal, palFrames, 1, k + 1);
@@ -195,9 +191,7 @@ TEST_F(PinSystemTest, SecondPinOnAStreamingChannelIsRefusedAndLeavesTheStreamAlo
     PinStream& first = OpenStream(0, 0);
     ASSERT_EQ(first.Connect(CatalogueRange(1, 0)), STATUS_SUCCESS); // 640 x 480 UYVY
     first.MakeBuffers(6);
-    ASSERT_EQ(first.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    ASSERT_EQ(first.QueueAll(), STATUS_SUCCESS);
-    ASSERT_EQ(first.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(first.Run(), STATUS_SUCCESS);
     BoardFrames frames(models[0], 3);
     ExpectFrames(first, frames, 3);
 
@@ -240,9 +234,7 @@ TEST_F(PinSystemTest, DeliveryAllocatesNothing) {
     PinStream& stream = OpenStream(0, 1);
     ASSERT_EQ(stream.Connect(CatalogueRange(1, 1)), STATUS_SUCCESS); // 640 x 480 RGB24
     stream.MakeBuffers(6);
-    ASSERT_EQ(stream.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    ASSERT_EQ(stream.QueueAll(), STATUS_SUCCESS);
-    ASSERT_EQ(stream.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(stream.Run(), STATUS_SUCCESS);
     BoardFrames frames(models[0], 2);
     ExpectFrames(stream, frames, 2);
     for (ULONG tag : {DeviceTag, BoardTag, FrameQueueTag, UsbRequestTag, InterfaceCopyTag,
