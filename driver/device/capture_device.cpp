@@ -201,10 +201,10 @@ void CaptureDeviceStop(PKSDEVICE device, PIRP irp) {
             stopAcquisition(board, n);
         }
         StopReadPipe(context);
-        // A read whose error recovery outlived the read pipe's waits still
-        // holds its packet's remove-lock reference and will touch its request
-        // block: the Board goes only once every reference is back. Start
-        // initialises the lock anew.
+        // Every read has ended, but the last ones may still be freeing their
+        // packets: each drops its remove-lock reference only after it has set
+        // its stop event in the Board, so the Board goes only once every
+        // reference is back. Start initialises the lock anew.
         if (NT_SUCCESS(IoAcquireRemoveLockEx(&context->usb.removeLock, context, __FILE__, __LINE__,
                                              RemoveLockSize))) {
             IoReleaseRemoveLockAndWaitEx(&context->usb.removeLock, context, RemoveLockSize);
