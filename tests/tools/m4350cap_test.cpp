@@ -73,6 +73,7 @@ Y4m ParseY4m(const std::string& s) {
 struct Image {
     uint32_t width = 0, height = 0;
     bool ok = false;
+    std::vector<uint8_t> rgb; // PNG only: R, G, B rows
 };
 
 Image DecodePng(const std::string& path) {
@@ -86,6 +87,7 @@ Image DecodePng(const std::string& path) {
     image.ok = png_image_finish_read(&png, nullptr, pixels.data(), 0, nullptr) != 0;
     image.width = png.width;
     image.height = png.height;
+    image.rgb = std::move(pixels);
     png_image_free(&png);
     return image;
 }
@@ -116,7 +118,9 @@ Image DecodeJpeg(const uint8_t* data, size_t size) {
         JSAMPROW r = row.data();
         jpeg_read_scanlines(&cinfo, &r, 1);
     }
-    image = {cinfo.output_width, cinfo.output_height, true};
+    image.width = cinfo.output_width;
+    image.height = cinfo.output_height;
+    image.ok = true;
     jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
     return image;
@@ -344,6 +348,32 @@ TEST_F(CaptureTool, TwoFullSizeChannelsFitTheBus) {
         EXPECT_EQ(c["board_drops"], 0) << "channel " << c["channel"];
         EXPECT_GT(c["frames"], 10);
     }
+}
+
+// Picture options go to the channels through the proc-amp property set and
+// show in what arrives.
+TEST_F(CaptureTool, PictureOptionsReachTheirChannels) {
+    const ToolRun run = Cap({"--standard", "ntsc", "-c", "1,2,3", "-f", "uyvy:320x240", "--color",
+                             "1=off", "--brightness", "2=100", "--brightness", "3=-100", "-n", "3",
+                             "--snapshot", "-o", out.Path().string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const Image grey = DecodePng(Out("ch1-snapshot.png"));
+    ASSERT_TRUE(grey.ok);
+    int colourful = 0;
+    for (size_t i = 0; i + 2 < grey.rgb.size(); i += 3)
+        colourful += std::abs(grey.rgb[i] - grey.rgb[i + 1]) > 4 ||
+                     std::abs(grey.rgb[i + 1] - grey.rgb[i + 2]) > 4;
+    EXPECT_EQ(colourful, 0) << "colour off gives a grey picture";
+    auto mean = [](const Image& image) {
+        double sum = 0;
+        for (uint8_t v : image.rgb)
+            sum += v;
+        return image.rgb.empty() ? 0.0 : sum / double(image.rgb.size());
+    };
+    const Image bright = DecodePng(Out("ch2-snapshot.png"));
+    const Image dark = DecodePng(Out("ch3-snapshot.png"));
+    ASSERT_TRUE(bright.ok && dark.ok);
+    EXPECT_GT(mean(bright), mean(dark) + 60);
 }
 
 } // namespace
