@@ -49,6 +49,13 @@ protected:
             const FrameRing& ring = board->frameRings[b];
             ASSERT_GE(board->currentBuffer[b], 0) << step;
             ASSERT_LT(board->currentBuffer[b], LONG(FrameBufferCount)) << step;
+            for (const FrameBuffer& buffer : ring.buffers) {
+                // What a consumer is told the buffer holds was written into it.
+                if (buffer.state != FrameFree) {
+                    ASSERT_LE(buffer.copied, buffer.fill) << step;
+                    ASSERT_LE(buffer.copied, FrameBufferSize) << step;
+                }
+            }
             const FrameQueue& q = board->frameQueues[b];
             ULONG count = (q.tail + q.capacity - q.head) % q.capacity;
             ASSERT_LE(count, FrameBufferCount) << step;
@@ -152,11 +159,12 @@ TEST_F(RandomStreamTest, NothingOutsideTheBuffersIsTouched) {
         case 2:
         case 3:
             if (held[channel] < 0) {
-                ULONG compressed, number;
-                held[channel] = takeFrame(board, channel, &compressed, &number);
+                ULONG compressed, number, raw;
+                held[channel] = takeFrame(board, channel, &compressed, &number, &raw);
                 if (held[channel] >= 0) {
                     PUCHAR data = frameData(board, channel, held[channel]);
                     ASSERT_NE(data, nullptr);
+                    ASSERT_LE(raw, FrameBufferSize) << step;
                     // Touch both ends of the buffer the consumer may read.
                     volatile UCHAR edge = data[0] ^ data[FrameBufferSize - 1];
                     (void)edge;
