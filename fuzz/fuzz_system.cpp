@@ -1,11 +1,10 @@
 #include "fuzz_system.h"
 
 #include "fuzz_support.h"
+#include "pin_formats.h"
 
 #include <host/ks_client.h>
 #include <ksmedia.h>
-
-#include <cstring>
 
 namespace m4350fuzz {
 
@@ -39,39 +38,11 @@ FuzzSystem::FuzzSystem() {
 }
 
 std::vector<unsigned char> FuzzSystem::Format(HANDLE filter, unsigned index) {
-    KSP_PIN request{};
-    request.Property.Set = KSPROPSETID_Pin;
-    request.Property.Id = KSPROPERTY_PIN_DATARANGES;
-    request.Property.Flags = KSPROPERTY_TYPE_GET;
-    std::vector<unsigned char> ranges(64 * 1024);
-    ULONG returned = 0;
-    if (!NT_SUCCESS(host::ks::DeviceIoControl(filter, IOCTL_KS_PROPERTY, &request, sizeof request,
-                                              ranges.data(), ULONG(ranges.size()), &returned)) ||
-        returned < sizeof(KSMULTIPLE_ITEM)) {
+    std::vector<std::vector<unsigned char>> ranges = m4350test::PinRanges(filter);
+    if (ranges.empty()) {
         return {};
     }
-    const auto* list = reinterpret_cast<const KSMULTIPLE_ITEM*>(ranges.data());
-    if (list->Count == 0) {
-        return {};
-    }
-    index %= list->Count;
-    size_t offset = sizeof(KSMULTIPLE_ITEM);
-    for (ULONG i = 0; i < index && offset + sizeof(KSDATARANGE) <= returned; ++i) {
-        const auto* range = reinterpret_cast<const KSDATARANGE*>(ranges.data() + offset);
-        offset += (range->FormatSize + 7) & ~size_t(7);
-    }
-    if (offset + sizeof(KSDATARANGE) > returned) {
-        return {};
-    }
-    const auto* range = reinterpret_cast<const KSDATARANGE*>(ranges.data() + offset);
-    std::vector<unsigned char> format(1024);
-    ULONG size = 0;
-    if (!NT_SUCCESS(host::ks::IntersectDataRange(filter, 0, range, format.data(),
-                                                 ULONG(format.size()), &size))) {
-        return {};
-    }
-    format.resize(size);
-    return format;
+    return m4350test::IntersectFormat(filter, ranges[index % ranges.size()]);
 }
 
 } // namespace m4350fuzz

@@ -102,7 +102,7 @@ NTSTATUS Recorder::Handle(ULONG id, void* data, ULONG length, ULONG_PTR* informa
             std::memcpy(static_cast<uint8_t*>(data) + offset, &word, sizeof word);
         }
     }
-    *information = length;
+    *information = answer.information.value_or(length);
     return answer.status;
 }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace standin {
@@ -29,6 +30,8 @@ struct Request {
 struct Answer {
     NTSTATUS status = STATUS_SUCCESS;
     std::map<ULONG, int32_t> words;
+    // Bytes the handler reports back; unset: the whole data buffer.
+    std::optional<ULONG_PTR> information;
 };
 
 class Recorder {

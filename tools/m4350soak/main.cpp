@@ -14,6 +14,7 @@
 //
 //   m4350soak --seconds 600 --boards 2 --seed 1
 #include "device/capture_device.h"
+#include "pin_formats.h"
 #include "shared/device_method_set.h"
 
 #include <host/kernel.h>
@@ -369,50 +370,23 @@ private:
 
     // Picks one of the channel's formats the stamp can be read from.
     bool ChooseFormat(HANDLE filter, std::vector<uint8_t>* format) {
-        KSP_PIN request{};
-        request.Property.Set = KSPROPSETID_Pin;
-        request.Property.Id = KSPROPERTY_PIN_DATARANGES;
-        request.Property.Flags = KSPROPERTY_TYPE_GET;
-        request.PinId = 0;
-        std::vector<uint8_t> ranges(64 * 1024);
-        ULONG returned = 0;
-        NTSTATUS status;
+        std::vector<std::vector<unsigned char>> usable;
         {
-            Guarded g(slot_, "DeviceIoControl(data ranges)");
-            status = host::ks::DeviceIoControl(filter, IOCTL_KS_PROPERTY, &request, sizeof request,
-                                               ranges.data(), ULONG(ranges.size()), &returned);
-        }
-        if (!NT_SUCCESS(status) || returned < sizeof(KSMULTIPLE_ITEM)) {
-            return false;
-        }
-        auto* list = reinterpret_cast<KSMULTIPLE_ITEM*>(ranges.data());
-        std::vector<const KS_DATARANGE_VIDEO*> usable;
-        size_t offset = sizeof(KSMULTIPLE_ITEM);
-        for (ULONG i = 0; i < list->Count && offset + sizeof(KSDATARANGE) <= returned; ++i) {
-            auto* range = reinterpret_cast<const KSDATARANGE*>(ranges.data() + offset);
-            if (range->FormatSize >= sizeof(KS_DATARANGE_VIDEO) &&
-                offset + range->FormatSize <= returned) {
-                auto* video = reinterpret_cast<const KS_DATARANGE_VIDEO*>(range);
-                if (Readable(video->VideoInfoHeader)) {
-                    usable.push_back(video);
+            Guarded g(slot_, "data ranges");
+            for (auto& range : m4350test::PinRanges(filter)) {
+                if (range.size() >= sizeof(KS_DATARANGE_VIDEO) &&
+                    Readable(reinterpret_cast<const KS_DATARANGE_VIDEO*>(range.data())
+                                 ->VideoInfoHeader)) {
+                    usable.push_back(std::move(range));
                 }
             }
-            offset += (range->FormatSize + 7) & ~size_t(7);
         }
         if (usable.empty()) {
             return false;
         }
-        const KS_DATARANGE_VIDEO* chosen = usable[rng_() % usable.size()];
-        format->assign(1024, 0);
-        ULONG size = 0;
-        Guarded g(slot_, "IntersectDataRange");
-        status = host::ks::IntersectDataRange(filter, 0, &chosen->DataRange, format->data(),
-                                              ULONG(format->size()), &size);
-        if (!NT_SUCCESS(status)) {
-            return false;
-        }
-        format->resize(size);
-        return true;
+        Guarded g(slot_, "data intersection");
+        *format = m4350test::IntersectFormat(filter, usable[rng_() % usable.size()]);
+        return !format->empty();
     }
 
     bool SetState(HANDLE pin, KSSTATE state) {
