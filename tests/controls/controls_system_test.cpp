@@ -261,11 +261,11 @@ TEST_F(ControlsStreamTest, SettingsMadeWhileStreamingOutliveTheStreamsStopAndRes
     ASSERT_TRUE(FirstFrameWith([&](const Bars& b) { return b.luma == expected; }));
 
     ASSERT_EQ(stream_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
-    // The buffers still queued came back cancelled.
+    // Frames completed before the stop and the buffers it cancelled.
     while (host::ks::CompletedFrameCount(stream_->pin()) > 0) {
-        ReceivedFrame cancelled;
-        ASSERT_EQ(stream_->Next(&cancelled), STATUS_SUCCESS);
-        EXPECT_EQ(cancelled.status, STATUS_CANCELLED);
+        ReceivedFrame left;
+        ASSERT_EQ(stream_->Next(&left), STATUS_SUCCESS);
+        EXPECT_TRUE(left.status == STATUS_SUCCESS || left.status == STATUS_CANCELLED);
     }
     // The stop saved the board's modes: channel 0 is board channel 3, the
     // last record, and brightness is its fifth word.
