@@ -227,7 +227,10 @@ PKS_VIDEOINFOHEADER MakeFormatCopy(PinContext* context) {
         return nullptr;
     }
     RtlCopyMemory(copy, &VideoFormatOf(format)->VideoInfoHeader, length);
-    context->formatCopy = copy;
+    // A format change on a running pin happens beside its process routine,
+    // which reads the pointer once per frame; every copy stays valid until
+    // the pin closes.
+    InterlockedExchangePointer((PVOID volatile*)&context->formatCopy, copy);
     return copy;
 }
 

@@ -35,6 +35,13 @@ inline PinContext* GetPinContext(PKSPIN pin) {
     return static_cast<PinContext*>(pin->Context);
 }
 
+// The newest format copy, as the process routine reads it beside a format
+// change.
+inline PKS_VIDEOINFOHEADER CurrentFormatCopy(PinContext* context) {
+    return static_cast<PKS_VIDEOINFOHEADER>(
+        InterlockedCompareExchangePointer((PVOID volatile*)&context->formatCopy, nullptr, nullptr));
+}
+
 // The four Create dispatches, identical but for the channel they store.
 NTSTATUS CapturePinCreate0(PKSPIN pin, PIRP irp);
 NTSTATUS CapturePinCreate1(PKSPIN pin, PIRP irp);

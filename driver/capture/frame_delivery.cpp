@@ -230,7 +230,7 @@ NTSTATUS CapturePinProcess(PKSPIN pin) {
     getMode(board, n, &mode);
     context->colourSnapshot = device->m_bColor[n];
 
-    const KS_VIDEOINFOHEADER* format = context->formatCopy;
+    const KS_VIDEOINFOHEADER* format = CurrentFormatCopy(context);
     const KS_BITMAPINFOHEADER* bitmap = &format->bmiHeader;
     const LONGLONG interval = format->AvgTimePerFrame;
     DeliveryGeometry geometry;

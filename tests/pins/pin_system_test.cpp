@@ -27,6 +27,11 @@ struct FormatRow {
     ULONG row;
 };
 
+// How CTest shows a row: the list and the row, not the bytes.
+void PrintTo(const FormatRow& row, std::ostream* out) {
+    *out << (row.standard == 2 ? "PAL" : "NTSC") << " row " << row.row;
+}
+
 class EveryFormat : public PinSystemTest, public ::testing::WithParamInterface<FormatRow> {};
 
 TEST_P(EveryFormat, StreamsTheBoardsPicturesStamped) {
