@@ -219,6 +219,7 @@ Board* Board::create(CaptureDevice* device) {
     board->device = device;
     KeInitializeMutex(&board->settingsMutex, 0);
     KeInitializeMutex(&board->controllerMutex, 0);
+    KeInitializeMutex(&board->controlsMutex, 0);
     KeInitializeSpinLock(&board->lock);
 
     bool useDefault =

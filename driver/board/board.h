@@ -44,6 +44,11 @@ struct Board {
     // never interleave their chunks. Never held with commandMutex or
     // settingsMutex.
     KMUTEX controllerMutex;
+    // Serialises the controls' changes of a stored mode (copy, edit, send), so
+    // that two property or method requests changing different fields of one
+    // channel both take effect. Taken before set-mode takes lock and
+    // commandMutex; never with controllerMutex or settingsMutex.
+    KMUTEX controlsMutex;
     CaptureDevice* device;
     ReadRequest readRequests[ReadRequestCount];
     FrameRing frameRings[BoardChannelCount];

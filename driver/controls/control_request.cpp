@@ -1,5 +1,6 @@
 #include "controls/control_request.h"
 
+#include "board/board.h"
 #include "capture/channel_filter.h"
 #include "device/capture_device.h"
 
@@ -30,4 +31,12 @@ ULONG ReadChannelWord(const ULONG* word) {
 
 VOID WriteChannelWord(ULONG* word, ULONG value) {
     InterlockedExchange(reinterpret_cast<volatile LONG*>(word), LONG(value));
+}
+
+ModeChange::ModeChange(Board* board) : board_(board) {
+    KeWaitForSingleObject(&board_->controlsMutex, Executive, KernelMode, FALSE, nullptr);
+}
+
+ModeChange::~ModeChange() {
+    KeReleaseMutex(&board_->controlsMutex, FALSE);
 }

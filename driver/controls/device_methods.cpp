@@ -3,6 +3,7 @@
 #include "board/acquisition.h"
 #include "board/board.h"
 #include "board/controller_eeprom.h"
+#include "controls/control_request.h"
 #include "device/capture_device.h"
 #include "device/settings.h"
 #include "shared/device_method_set.h"
@@ -63,6 +64,7 @@ NTSTATUS SetAttributeMethod(PIRP irp, PKSIDENTIFIER, PVOID data) {
     if (!board) {
         return STATUS_NOT_SUPPORTED;
     }
+    ModeChange change(board);
     ModeSettings mode = {};
     getMode(board, channel, &mode);
     mode.restart = 0;

@@ -25,8 +25,36 @@ ModeSettings ChannelMode(const ControlRequest& target) {
     return mode;
 }
 
-bool InRange(LONG value, LONG minimum, LONG maximum) {
-    return value >= minimum && value <= maximum;
+// The four picture controls: the mode word each is kept in and the values
+// a set accepts. Contrast and saturation are tested unsigned, so a negative
+// value counts as a huge one.
+struct PictureControl {
+    ULONG id;
+    ULONG ModeSettings::*field;
+    LONG minimum, maximum;
+};
+
+const PictureControl PictureControls[] = {
+    {KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, &ModeSettings::bright, -127, 127},
+    {KSPROPERTY_VIDEOPROCAMP_CONTRAST, &ModeSettings::contrast, 0, 255},
+    {KSPROPERTY_VIDEOPROCAMP_HUE, &ModeSettings::hue, -64, 64},
+    {KSPROPERTY_VIDEOPROCAMP_SATURATION, &ModeSettings::saturation, 0, 255},
+};
+
+const PictureControl* FindPictureControl(ULONG id) {
+    for (const PictureControl& control : PictureControls) {
+        if (control.id == id) {
+            return &control;
+        }
+    }
+    return nullptr;
+}
+
+bool Accepts(const PictureControl& control, LONG value) {
+    if (control.minimum >= 0) {
+        return ULONG(value) <= ULONG(control.maximum);
+    }
+    return value >= control.minimum && value <= control.maximum;
 }
 
 // Colour on or off. Off forces the board to luminance only while a pin
@@ -110,6 +138,7 @@ NTSTATUS VideoDecoderSet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
         return STATUS_NOT_SUPPORTED;
     }
     auto* standard = static_cast<PKSPROPERTY_VIDEODECODER_S>(data);
+    ModeChange change(board);
     ModeSettings mode = ChannelMode(target);
     mode.format = standard->Value == KS_AnalogVideo_PAL_B ? FormatPal : FormatNtsc;
     ULONG fixed = FixedStandard();
@@ -131,20 +160,9 @@ NTSTATUS ProcAmpGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     auto* procAmp = static_cast<PKSPROPERTY_VIDEOPROCAMP_S>(data);
     ModeSettings mode = ChannelMode(target);
     LONG value;
-    switch (request->Id) {
-    case KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS:
-        value = LONG(mode.bright);
-        break;
-    case KSPROPERTY_VIDEOPROCAMP_CONTRAST:
-        value = LONG(mode.contrast);
-        break;
-    case KSPROPERTY_VIDEOPROCAMP_HUE:
-        value = LONG(mode.hue);
-        break;
-    case KSPROPERTY_VIDEOPROCAMP_SATURATION:
-        value = LONG(mode.saturation);
-        break;
-    case KSPROPERTY_VIDEOPROCAMP_COLORENABLE:
+    if (const PictureControl* control = FindPictureControl(request->Id)) {
+        value = LONG(mode.*control->field);
+    } else if (request->Id == KSPROPERTY_VIDEOPROCAMP_COLORENABLE) {
         // A JPEG channel is always in colour.
         if (ColorCode(mode.color) == ColorJpeg) {
             value = 1;
@@ -152,8 +170,7 @@ NTSTATUS ProcAmpGet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
             value = LONG(ReadChannelWord(&target.device->m_bColor[target.channel]));
             DbgPrint("color %s \n", value ? "On" : "Off");
         }
-        break;
-    default:
+    } else {
         return STATUS_NOT_SUPPORTED;
     }
     procAmp->Value = value;
@@ -168,35 +185,15 @@ NTSTATUS ProcAmpSet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
         return STATUS_NOT_SUPPORTED;
     }
     LONG value = static_cast<PKSPROPERTY_VIDEOPROCAMP_S>(data)->Value;
+    ModeChange change(target.device->board);
     ModeSettings mode = ChannelMode(target);
     mode.restart = 0;
-    switch (request->Id) {
-    case KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS:
-        if (!InRange(value, -127, 127)) {
+    if (const PictureControl* control = FindPictureControl(request->Id)) {
+        if (!Accepts(*control, value)) {
             return STATUS_INVALID_PARAMETER;
         }
-        mode.bright = ULONG(value);
-        break;
-    case KSPROPERTY_VIDEOPROCAMP_CONTRAST:
-        // Tested unsigned: a negative value is a huge one.
-        if (ULONG(value) > 255) {
-            return STATUS_INVALID_PARAMETER;
-        }
-        mode.contrast = ULONG(value);
-        break;
-    case KSPROPERTY_VIDEOPROCAMP_HUE:
-        if (!InRange(value, -64, 64)) {
-            return STATUS_INVALID_PARAMETER;
-        }
-        mode.hue = ULONG(value);
-        break;
-    case KSPROPERTY_VIDEOPROCAMP_SATURATION:
-        if (ULONG(value) > 255) {
-            return STATUS_INVALID_PARAMETER;
-        }
-        mode.saturation = ULONG(value);
-        break;
-    case KSPROPERTY_VIDEOPROCAMP_COLORENABLE:
+        mode.*control->field = ULONG(value);
+    } else if (request->Id == KSPROPERTY_VIDEOPROCAMP_COLORENABLE) {
         if (ColorCode(mode.color) == ColorJpeg) {
             DbgPrint("jpeg not supported\n");
             return STATUS_NOT_SUPPORTED;
@@ -204,8 +201,7 @@ NTSTATUS ProcAmpSet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
         if (!SwitchColor(target, value, &mode)) {
             return STATUS_SUCCESS;
         }
-        break;
-    default:
+    } else {
         return STATUS_NOT_SUPPORTED;
     }
     // A failed send is logged by setMode; the setting is stored either way.

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "capture/format_catalogue.h"
 #include "device/capture_device.h"
@@ -125,6 +127,44 @@ TEST_F(VideoPropertiesTest, EachFilterControlsItsOwnChannel) {
         ASSERT_EQ(GetProcAmp(n, kBrightness, &value), STATUS_SUCCESS);
         EXPECT_EQ(value, LONG(10 * n + 5));
     }
+}
+
+// Two applications adjusting one channel at once, each through a filter of
+// its own: both changes survive, neither is undone by the other's send. After
+// a power-down the first change reloads the firmware before it sends, which
+// holds the other change's copy of the mode open long enough to tell.
+TEST_F(VideoPropertiesTest, ConcurrentChangesOfOneChannelAllTakeEffect) {
+    ASSERT_EQ(system_->SetPower(*board_, PowerDeviceD3), STATUS_SUCCESS);
+    ASSERT_EQ(system_->SetPower(*board_, PowerDeviceD0), STATUS_SUCCESS);
+    HANDLE second = nullptr;
+    ASSERT_EQ(host::ks::OpenFilterByReference(KSCATEGORY_CAPTURE, L"m4350av_chan2", &second),
+              STATUS_SUCCESS);
+    const uint64_t loads = sim().Counters().firmwareLoads;
+    std::atomic<int> ready{0};
+    auto adjust = [&](HANDLE filter, ULONG id, LONG value) {
+        ready.fetch_add(1);
+        while (ready.load() < 2) {
+        }
+        Wire wire = PropertyBuffer(PROPSETID_VIDCAP_VIDEOPROCAMP, id, KSPROPERTY_TYPE_SET, 40);
+        wire.Put32(24, uint32_t(value));
+        ULONG returned = 0;
+        EXPECT_EQ(host::ks::DeviceIoControl(filter, IOCTL_KS_PROPERTY, wire.data(), 40, wire.data(),
+                                            40, &returned),
+                  STATUS_SUCCESS);
+    };
+    std::thread brightness(adjust, filter(1), kBrightness, 33);
+    std::thread contrast(adjust, second, kContrast, 140);
+    brightness.join();
+    contrast.join();
+    host::ks::CloseHandle(second);
+    EXPECT_EQ(sim().Counters().firmwareLoads, loads + 1) << "one reload for both";
+    EXPECT_EQ(WireMode(1).bright, 33u);
+    EXPECT_EQ(WireMode(1).contrast, 140u);
+    LONG value = 0;
+    ASSERT_EQ(GetProcAmp(1, kBrightness, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 33);
+    ASSERT_EQ(GetProcAmp(1, kContrast, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 140);
 }
 
 struct StandardCase {
