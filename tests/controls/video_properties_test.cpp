@@ -2,6 +2,7 @@
 // filters, through filter handles as applications send them, checked on what
 // the board receives.
 #include "controls_rig.h"
+#include "pin_stream.h"
 
 #include <host/services.h>
 
@@ -69,15 +70,30 @@ protected:
         return bytes;
     }
 
-    // A pin as pin creation leaves the device's per-channel state: the
-    // board streams `color` and the connected format's colour code is the
-    // same.
-    void PretendPin(ULONG channel, ULONG color) {
-        ASSERT_EQ(SetAttribute(channel + 1, 2, int32_t(color)), 0);
-        device()->connectedColor[channel] = color & 0xFF;
-        device()->pinExists[channel] = 1;
+    // A capture pin on the channel, connected to the first format of the
+    // list with this FourCC, as an application creates it.
+    void ConnectPin(ULONG channel, ULONG fourCc) {
+        const KS_DATARANGE_VIDEO* range = nullptr;
+        for (ULONG row = 0; row < RangeListCount && !range; ++row) {
+            if (CatalogueRange(1, row).VideoInfoHeader.bmiHeader.biCompression == fourCc) {
+                range = &CatalogueRange(1, row);
+            }
+        }
+        ASSERT_NE(range, nullptr);
+        pin_ = std::make_unique<PinStream>();
+        ASSERT_EQ(pin_->Open(ChannelLink(0, channel)), STATUS_SUCCESS);
+        ASSERT_EQ(pin_->Connect(*range), STATUS_SUCCESS);
     }
+
+    void TearDown() override {
+        pin_.reset();
+        ControlsTest::TearDown();
+    }
+
+    std::unique_ptr<PinStream> pin_;
 };
+
+constexpr ULONG Uyvy = 0x59565955, Mjpg = 0x47504A4D;
 
 struct RangeCase {
     ULONG id;
@@ -234,7 +250,7 @@ TEST_F(VideoPropertiesTest, StandardSetProgramsTheChannelAndItsNextPinsFormats) 
 }
 
 TEST_F(VideoPropertiesTest, StandardCannotChangeUnderAPin) {
-    PretendPin(0, 2);
+    ConnectPin(0, Uyvy);
     const uint64_t sent = SetModes();
     Wire set = PropertyBuffer(PROPSETID_VIDCAP_VIDEODECODER, KSPROPERTY_VIDEODECODER_STANDARD,
                               KSPROPERTY_TYPE_SET, 32);
@@ -246,7 +262,8 @@ TEST_F(VideoPropertiesTest, StandardCannotChangeUnderAPin) {
 }
 
 TEST_F(VideoPropertiesTest, ColourOffAndOnUnderAPinSwitchTheBoardsColourCode) {
-    PretendPin(2, 2); // UYVY
+    ConnectPin(2, Uyvy);
+    ASSERT_EQ(WireMode(2).color, 2u);
     const uint64_t sent = SetModes();
     ASSERT_EQ(SetProcAmp(2, kColorEnable, 0), STATUS_SUCCESS);
     EXPECT_EQ(WireMode(2).color, 4u);
@@ -287,8 +304,8 @@ TEST_F(VideoPropertiesTest, ColourSwitchWithoutAPinOnlyRecordsTheChoice) {
 }
 
 TEST_F(VideoPropertiesTest, JpegChannelsAreAlwaysInColour) {
-    ASSERT_EQ(SetAttribute(2, 2, 0x3205), 0);
-    device()->pinExists[1] = 1;
+    ConnectPin(1, Mjpg);
+    ASSERT_EQ(WireMode(1).color, 0x3205u);
     const uint64_t sent = SetModes();
     EXPECT_EQ(SetProcAmp(1, kColorEnable, 0), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(host::DebugLogCount("jpeg not supported"), 1u);
