@@ -212,9 +212,10 @@ TEST_F(PinSystemTest, SecondPinOnAStreamingChannelIsRefusedAndLeavesTheStreamAlo
 }
 
 TEST_F(PinSystemTest, StopMidStreamHandsEveryQueuedBufferBackCancelled) {
-    StartBoard();
+    SimulatedBoard& board = StartBoard();
     PinStream& stream = OpenStream(0, 3);
     ASSERT_EQ(stream.Connect(CatalogueRange(1, 18)), STATUS_SUCCESS); // 320 x 240 YUY2
+    EXPECT_EQ(board.device()->pinExists[3], 1u);
     stream.MakeBuffers(6);
     ASSERT_EQ(stream.SetState(KSSTATE_RUN), STATUS_SUCCESS);
     ASSERT_EQ(stream.QueueAll(), STATUS_SUCCESS);
@@ -230,6 +231,8 @@ TEST_F(PinSystemTest, StopMidStreamHandsEveryQueuedBufferBackCancelled) {
     EXPECT_GE(cancelled, 1u);
     stream.Close();
     EXPECT_EQ(host::PoolLiveCount(FormatCopyTags[3]), 0u);
+    EXPECT_EQ(board.device()->pinExists[3], 0u);
+    EXPECT_EQ(board.device()->openCount[3], 0);
 }
 
 // The frame path allocates nothing: with every allocation of the driver's
