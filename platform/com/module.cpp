@@ -6,6 +6,7 @@
 // an address inside the module are the same value. The loader's own
 // references (dlopen handles) are kept per module.
 #include "com_internal.h"
+#include "rtl_text.h"
 
 #include <host/com.h>
 
@@ -107,51 +108,11 @@ std::string ModulePath(HMODULE module) {
 namespace host::com {
 
 std::string Narrow(const wchar_t* text) {
-    std::string out;
-    for (; text != nullptr && *text != 0; ++text) {
-        auto c = static_cast<uint32_t>(*text);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    return m4350::rtl::ToUtf8(text != nullptr ? text : L"");
 }
 
 std::wstring Widen(const std::string& text) {
-    std::wstring out;
-    for (size_t i = 0; i < text.size();) {
-        auto c = static_cast<unsigned char>(text[i]);
-        uint32_t code = c;
-        size_t extra = 0;
-        if (c >= 0xF0) {
-            code = c & 0x07;
-            extra = 3;
-        } else if (c >= 0xE0) {
-            code = c & 0x0F;
-            extra = 2;
-        } else if (c >= 0xC0) {
-            code = c & 0x1F;
-            extra = 1;
-        }
-        ++i;
-        for (size_t k = 0; k < extra && i < text.size(); ++k, ++i) {
-            code = (code << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
-        }
-        out += static_cast<wchar_t>(code);
-    }
-    return out;
+    return m4350::rtl::FromUtf8(text);
 }
 
 } // namespace host::com
