@@ -202,8 +202,9 @@ FORCEINLINE void lumaTile(const Portrait<anti>& f, ULONG r0, ULONG c0, __m128i u
     }
 }
 
+// The high 8 bytes of v (one movhps; the builtin makes no aligned access).
 FORCEINLINE void store64High(PUCHAR p, __m128i v) {
-    _mm_storeh_pd((double*)p, _mm_castsi128_pd(v));
+    _mm_storeh_pi((__m64*)p, _mm_castsi128_ps(v));
 }
 
 template <bool anti>
@@ -500,7 +501,11 @@ void fieldStrip(const FieldPortrait<anti>& f, PUCHAR dst, SIZE_T rowBytes, ULONG
                 out[c] = y;
                 continue;
             }
-            UCHAR chroma = colour ? ((c & 1) ? cr : cb)[f.chroma(r, c / 2)] : 128;
+            UCHAR chroma = 128;
+            if (colour) {
+                SIZE_T at = f.chroma(r, c / 2);
+                chroma = (c & 1) ? cr[at] : cb[at];
+            }
             out[2 * c + (yuy2 ? 0 : 1)] = y;
             out[2 * c + (yuy2 ? 1 : 0)] = chroma;
         }
