@@ -215,9 +215,13 @@ NTSTATUS CapturePinProcess(PKSPIN pin) {
 
     // Counted before it is known whether the frame can be delivered: a
     // frame that is not is a dropped one.
-    device->lastFrameNumber[n] = frameNumber;
-    device->droppedFrameCount[n] =
-        frameNumber > context->framesDelivered + 1 ? frameNumber - context->framesDelivered - 1 : 0;
+    // The dropped-frames property reads both on another thread: whole words.
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&device->lastFrameNumber[n]),
+                        LONG(frameNumber));
+    InterlockedExchange(reinterpret_cast<volatile LONG*>(&device->droppedFrameCount[n]),
+                        LONG(frameNumber > context->framesDelivered + 1
+                                 ? frameNumber - context->framesDelivered - 1
+                                 : 0));
 
     PKSSTREAM_POINTER pointer =
         KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
@@ -228,7 +232,9 @@ NTSTATUS CapturePinProcess(PKSPIN pin) {
 
     ModeSettings mode;
     getMode(board, n, &mode);
-    context->colourSnapshot = device->m_bColor[n];
+    // The colour-enable property changes it on another thread.
+    context->colourSnapshot = ULONG(
+        InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&device->m_bColor[n]), 0, 0));
 
     const KS_VIDEOINFOHEADER* format = CurrentFormatCopy(context);
     const KS_BITMAPINFOHEADER* bitmap = &format->bmiHeader;
