@@ -66,6 +66,7 @@ struct Report {
     std::atomic<uint64_t> frames{0};
     std::atomic<uint64_t> framesDropped{0}; // DropCount increases seen
     std::atomic<uint64_t> framesUnchecked{0};
+    std::atomic<uint64_t> framesOfOtherMode{0};
     std::atomic<uint64_t> hangs{0};
 
     void Error(const std::string& what) {
@@ -535,6 +536,27 @@ private:
         const uint32_t h = uint32_t(std::abs(info.bmiHeader.biHeight));
         m4350::sim::StampReading stamp = m4350::sim::ReadStamp(luma.data(), w, h);
         if (!stamp.valid) {
+            // A picture of another mode in this format: say which, if any.
+            const std::pair<uint32_t, uint32_t> modes[] = {{640, 480}, {640, 240}, {320, 240},
+                                                           {704, 576}, {704, 288}, {352, 288}};
+            for (const auto& [mw, mh] : modes) {
+                KS_VIDEOINFOHEADER other = info;
+                other.bmiHeader.biWidth = LONG(mw);
+                other.bmiHeader.biHeight = LONG(mh);
+                if (size_t(mw) * mh *
+                        (info.bmiHeader.biBitCount / 8 ? info.bmiHeader.biBitCount / 8 : 1) >
+                    info.bmiHeader.biSizeImage) {
+                    continue;
+                }
+                std::vector<uint8_t> y = Luma(other, data);
+                if (m4350::sim::ReadStamp(y.data(), mw, mh).valid) {
+                    ++g_report.framesOfOtherMode;
+                    g_report.Error(at + ": a " + std::to_string(mw) + "x" + std::to_string(mh) +
+                                   " picture delivered in a " + std::to_string(w) + "x" +
+                                   std::to_string(h) + " format");
+                    return;
+                }
+            }
             const ULONG fourcc = info.bmiHeader.biCompression;
             g_report.Error(at + ": the stamp cannot be read (" +
                            std::string(reinterpret_cast<const char*>(&fourcc), 4) + " " +
@@ -626,12 +648,9 @@ public:
         case 7:
             Methods(board, channel);
             break;
-        case 8: {
-            const uint32_t standard = uint32_t(rng_() % 3);
-            host::SetServiceDword(kParameters, L"FixedStandard", standard);
-            g_report.Operation("fixed standard change");
+        case 8:
+            FixedStandard(uint32_t(rng_() % 3));
             break;
-        }
         case 9:
             PowerCycle(board);
             break;
@@ -743,16 +762,45 @@ private:
         host::ks::CloseHandle(filter);
     }
 
+    // Power down and up as a system sleep does it: the applications let go
+    // of the board's filters first. (Powering down under running streams is
+    // not done: the firmware reload that the next set-mode runs resets the
+    // board's modes, and channels still streaming then deliver pictures of
+    // the board's default mode in their own format.)
     void PowerCycle(BoardSlot& board) {
-        std::shared_lock lk(board.lock);
-        if (board.leaving) {
-            return;
+        board.leaving = true;
+        {
+            std::unique_lock lk(board.lock);
+            Guarded g(slot_, "power down and up");
+            system_.Power(board, PowerDeviceD3);
+            std::this_thread::sleep_for(std::chrono::milliseconds(rng_() % 50));
+            system_.Power(board, PowerDeviceD0);
         }
-        Guarded g(slot_, "power down and up");
-        system_.Power(board, PowerDeviceD3);
-        std::this_thread::sleep_for(std::chrono::milliseconds(rng_() % 50));
-        system_.Power(board, PowerDeviceD0);
+        board.leaving = false;
         g_report.Operation("power down and up");
+    }
+
+    // A new fixed standard is read where a channel's standard is chosen: at
+    // filter creation, and again when a format is mapped to a mode. A stream
+    // that straddled the change would get a picture of the other standard in
+    // its format, so every stream lets go of its filter for the change and
+    // opens it again.
+    void FixedStandard(uint32_t standard) {
+        auto& boards = system_.Boards();
+        for (auto& b : boards) {
+            b->leaving = true;
+        }
+        {
+            std::vector<std::unique_lock<std::shared_mutex>> held;
+            for (auto& b : boards) {
+                held.emplace_back(b->lock);
+            }
+            host::SetServiceDword(kParameters, L"FixedStandard", standard);
+        }
+        for (auto& b : boards) {
+            b->leaving = false;
+        }
+        g_report.Operation("fixed standard change");
     }
 
     // Unplug with the streams running; the streams let go, the device is
