@@ -3,7 +3,7 @@
 // routines turn those frames on their side; the field ones take the field of
 // the same width). Each benchmark reports megapixels of output per second;
 // after the run a table gives, per routine and size, reference, fast path,
-// libyuv and the ratio fast / libyuv.
+// libyuv and the ratio fast / libyuv (medians with --benchmark_repetitions).
 //
 // libyuv is not a drop-in: its colour conversion is not the 16.16 formula,
 // J400ToARGB writes 255 in the fourth byte where we write 0, and its
@@ -72,19 +72,19 @@ void Portrait(Frame& f, Impl impl, bool anti, bool colour, bool yuy2) {
         const UCHAR* cb = colour ? f.cb() : f.neutral.data();
         const UCHAR* cr = colour ? f.cr() : f.neutral.data();
         (yuy2 ? libyuv::I422ToYUY2 : libyuv::I422ToUYVY)(f.tmp.data(), W, cb, W / 2, cr, W / 2,
-                                                          f.dst.data(), 2 * W, W, H);
+                                                         f.dst.data(), 2 * W, W, H);
         return;
     }
     bool ref = impl == Reference;
     if (colour && anti) {
-        (ref ? reference::planarToPackedAntiTransposed : planarToPackedAntiTransposed)(
-            f.y(), f.dst.data(), W, H, f.w, f.h, yuy2, 0);
+        (ref ? reference::planarToPackedAntiTransposed
+             : planarToPackedAntiTransposed)(f.y(), f.dst.data(), W, H, f.w, f.h, yuy2, 0);
     } else if (colour) {
-        (ref ? reference::planarToPackedTransposed : planarToPackedTransposed)(
-            f.y(), f.dst.data(), W, H, f.w, yuy2, 0);
+        (ref ? reference::planarToPackedTransposed : planarToPackedTransposed)(f.y(), f.dst.data(),
+                                                                               W, H, f.w, yuy2, 0);
     } else if (anti) {
-        (ref ? reference::lumaToPackedAntiTransposed : lumaToPackedAntiTransposed)(
-            f.y(), f.dst.data(), W, H, f.w, f.h, yuy2, 0);
+        (ref ? reference::lumaToPackedAntiTransposed
+             : lumaToPackedAntiTransposed)(f.y(), f.dst.data(), W, H, f.w, f.h, yuy2, 0);
     } else {
         (ref ? reference::lumaToPackedTransposed : lumaToPackedTransposed)(f.y(), f.dst.data(), W,
                                                                            H, f.w, yuy2, 0);
@@ -127,9 +127,8 @@ void FieldPortrait(Frame& f, Impl impl, bool anti, int kind) {
 void Rgb(Frame& f, Impl impl, ULONG bpp, bool flipped) {
     int h = flipped ? -(int)f.h : (int)f.h;
     if (impl == Libyuv) {
-        (bpp == 3 ? libyuv::I422ToRGB24 : libyuv::I422ToARGB)(f.y(), f.w, f.cb(), f.w / 2, f.cr(),
-                                                              f.w / 2, f.dst.data(), bpp * f.w,
-                                                              f.w, h);
+        (bpp == 3 ? libyuv::I422ToRGB24 : libyuv::I422ToARGB)(
+            f.y(), f.w, f.cb(), f.w / 2, f.cr(), f.w / 2, f.dst.data(), bpp * f.w, f.w, h);
         return;
     }
     using Fn = void (*)(const UCHAR*, PUCHAR, ULONG, ULONG);
@@ -146,12 +145,11 @@ void Rgb(Frame& f, Impl impl, ULONG bpp, bool flipped) {
 
 void Grey(Frame& f, Impl impl, ULONG bpp, bool bottomUp) {
     if (impl == Libyuv) {
-        libyuv::J400ToARGB(f.y(), f.w, f.dst.data(), 4 * f.w, f.w,
-                           bottomUp ? -(int)f.h : (int)f.h);
+        libyuv::J400ToARGB(f.y(), f.w, f.dst.data(), 4 * f.w, f.w, bottomUp ? -(int)f.h : (int)f.h);
         return;
     }
-    (impl == Reference ? reference::greyToRgb : greyToRgb)(f.y(), f.dst.data(), f.w, f.h,
-                                                           bottomUp, bpp);
+    (impl == Reference ? reference::greyToRgb : greyToRgb)(f.y(), f.dst.data(), f.w, f.h, bottomUp,
+                                                           bpp);
 }
 
 void Packed(Frame& f, Impl impl, bool yuy2, bool luma) {
@@ -159,7 +157,7 @@ void Packed(Frame& f, Impl impl, bool yuy2, bool luma) {
         const UCHAR* cb = luma ? f.neutral.data() : f.cb();
         const UCHAR* cr = luma ? f.neutral.data() : f.cr();
         (yuy2 ? libyuv::I422ToYUY2 : libyuv::I422ToUYVY)(f.y(), f.w, cb, f.w / 2, cr, f.w / 2,
-                                                          f.dst.data(), 2 * f.w, f.w, f.h);
+                                                         f.dst.data(), 2 * f.w, f.w, f.h);
         return;
     }
     bool ref = impl == Reference;
@@ -176,8 +174,8 @@ void Transpose(Frame& f, Impl impl, bool anti) {
     if (impl == Libyuv) {
         libyuv::TransposePlane(f.y(), f.w, f.dst.data(), W, f.w, f.h);
     } else if (anti) {
-        (impl == Reference ? reference::antiTransposeLuma : antiTransposeLuma)(
-            f.y(), f.dst.data(), W, H, f.w, f.h);
+        (impl == Reference ? reference::antiTransposeLuma : antiTransposeLuma)(f.y(), f.dst.data(),
+                                                                               W, H, f.w, f.h);
     } else {
         (impl == Reference ? reference::transposeLuma : transposeLuma)(f.y(), f.dst.data(), W, H,
                                                                        f.w);
@@ -212,7 +210,7 @@ const Routine kRoutines[] = {
                               f.h);
          } else {
              (i == Reference ? reference::planarToYv16 : planarToYv16)(f.y(), f.dst.data(), f.w,
-                                                                        f.h);
+                                                                       f.h);
          }
      }},
     {"copyLuma", false,
@@ -251,15 +249,32 @@ std::string Key(const char* routine, ULONG w, ULONG h) {
 class TableReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
+        // The median when the run is repeated, else the one measurement.
         for (const Run& run : runs) {
             auto it = run.counters.find("Mpx/s");
-            if (it != run.counters.end() && run.run_type == Run::RT_Iteration) {
-                rates[run.benchmark_name()] = it->second.value;
+            if (it == run.counters.end()) {
+                continue;
+            }
+            std::string name = run.run_name.str();
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") {
+                medians[name] = it->second.value;
+            } else if (run.run_type == Run::RT_Iteration) {
+                rates[name] = it->second.value;
             }
         }
         ConsoleReporter::ReportRuns(runs);
     }
-    std::map<std::string, double> rates;
+    double rate(const std::string& name) const {
+        auto median = medians.find(name);
+        if (median != medians.end()) {
+            return median->second;
+        }
+        auto it = rates.find(name);
+        return it == rates.end() ? 0.0 : it->second;
+    }
+
+private:
+    std::map<std::string, double> rates, medians;
 };
 
 } // namespace
@@ -270,16 +285,16 @@ int main(int argc, char** argv) {
             ULONG fw = w, fh = r.field ? h / 2 : h;
             for (int impl = Reference; impl <= Libyuv; impl++) {
                 std::string name = Key(r.name, w, h) + "/" + kImplNames[impl];
-                benchmark::RegisterBenchmark(name.c_str(), [run = r.run, fw, fh,
-                                                            impl](benchmark::State& state) {
-                    Frame& f = FrameOf(fw, fh);
-                    for (auto _ : state) {
-                        run(f, (Impl)impl);
-                        benchmark::ClobberMemory();
-                    }
-                    state.counters["Mpx/s"] = benchmark::Counter(
-                        (double)f.n() * state.iterations() / 1e6, benchmark::Counter::kIsRate);
-                });
+                benchmark::RegisterBenchmark(
+                    name.c_str(), [run = r.run, fw, fh, impl](benchmark::State& state) {
+                        Frame& f = FrameOf(fw, fh);
+                        for (auto _ : state) {
+                            run(f, (Impl)impl);
+                            benchmark::ClobberMemory();
+                        }
+                        state.counters["Mpx/s"] = benchmark::Counter(
+                            (double)f.n() * state.iterations() / 1e6, benchmark::Counter::kIsRate);
+                    });
             }
         }
     }
@@ -289,15 +304,12 @@ int main(int argc, char** argv) {
 
     std::printf("\nconversion level %lu (0 scalar, 1 SSE2, 2 SSSE3, 3 AVX2)\n",
                 (unsigned long)conversionLevel());
-    std::printf("%-36s %-8s %10s %10s %10s %8s\n", "routine", "size", "reference", "fast",
-                "libyuv", "fast/yuv");
+    std::printf("%-36s %-8s %10s %10s %10s %8s\n", "routine", "size", "reference", "fast", "libyuv",
+                "fast/yuv");
     for (const Routine& r : kRoutines) {
         for (auto [w, h] : kSizes) {
             std::string key = Key(r.name, w, h);
-            auto rate = [&](int impl) {
-                auto it = reporter.rates.find(key + "/" + kImplNames[impl]);
-                return it == reporter.rates.end() ? 0.0 : it->second;
-            };
+            auto rate = [&](int impl) { return reporter.rate(key + "/" + kImplNames[impl]); };
             double yuv = rate(Libyuv);
             if (rate(Fast) == 0.0) {
                 continue;

@@ -185,7 +185,9 @@ FORCEINLINE void forTiles(ULONG W, ULONG H, Tile tile, Strip strip) {
 }
 
 // The tile of output rows r0 .. r0 + 15 and columns c0 .. c0 + 7: u[m]
-// holds row r0 + 2m in its low 8 bytes and row r0 + 2m + 1 in its high 8.
+// holds row r0 + 2m in its low 8 bytes and row r0 + 2m + 1 in its high 8,
+// the other way round when anti-transposed (the stores swap them back,
+// which costs nothing, where swapping the halves would cost a shuffle).
 template <bool anti>
 FORCEINLINE void lumaTile(const Portrait<anti>& f, ULONG r0, ULONG c0, __m128i u[8]) {
     __m128i t[8];
@@ -198,7 +200,7 @@ FORCEINLINE void lumaTile(const Portrait<anti>& f, ULONG r0, ULONG c0, __m128i u
     transpose8x16(t);
 #pragma GCC unroll 16
     for (ULONG m = 0; m < 8; m++) {
-        u[m] = anti ? _mm_shuffle_epi32(t[7 - m], 0x4E) : t[m];
+        u[m] = anti ? t[7 - m] : t[m];
     }
 }
 
@@ -217,8 +219,8 @@ FORCEINLINE void transposeSse2(const Portrait<anti>& f, PUCHAR dst) {
 #pragma GCC unroll 16
             for (ULONG m = 0; m < 8; m++) {
                 PUCHAR out = dst + (SIZE_T)(r0 + 2 * m) * f.W + c0;
-                store64(out, u[m]);
-                store64High(out + f.W, u[m]);
+                store64(anti ? out + f.W : out, u[m]);
+                store64High(anti ? out : out + f.W, u[m]);
             }
         },
         [&](ULONG r0, ULONG r1, ULONG c0) {
@@ -239,9 +241,15 @@ void antiTransposeLumaSse2(const UCHAR* src, PUCHAR dst, ULONG W, ULONG H, ULONG
 }
 
 // Two output rows of 8 pixels from the low and high halves of `luma`, with
-// the 8 chroma bytes in each half of `chroma` (Cb, Cr interleaved).
-template <bool yuy2>
+// the 8 chroma bytes in each half of `chroma` (Cb, Cr interleaved); with
+// `swapped` the low halves belong to `next`.
+template <bool yuy2, bool swapped>
 FORCEINLINE void storePackedPair(PUCHAR row, PUCHAR next, __m128i luma, __m128i chroma) {
+    if (swapped) {
+        PUCHAR first = next;
+        next = row;
+        row = first;
+    }
     if (yuy2) {
         store128(row, _mm_unpacklo_epi8(luma, chroma));
         store128(next, _mm_unpackhi_epi8(luma, chroma));
@@ -263,7 +271,7 @@ FORCEINLINE void lumaPortraitSse2(const Portrait<anti>& f, PUCHAR dst, ULONG pad
 #pragma GCC unroll 16
             for (ULONG m = 0; m < 8; m++) {
                 PUCHAR out = dst + (r0 + 2 * m) * rowBytes + 2 * (SIZE_T)c0;
-                storePackedPair<yuy2>(out, out + rowBytes, u[m], neutral);
+                storePackedPair<yuy2, anti>(out, out + rowBytes, u[m], neutral);
             }
         },
         [&](ULONG r0, ULONG r1, ULONG c0) {
@@ -340,7 +348,7 @@ FORCEINLINE void colourPortraitSse2(const Portrait<anti>& f, PUCHAR dst, ULONG p
 #pragma GCC unroll 16
             for (ULONG m = 0; m < 8; m++) {
                 PUCHAR out = dst + (r0 + 2 * m) * rowBytes + 2 * (SIZE_T)c0;
-                storePackedPair<yuy2>(out, out + rowBytes, u[m], uv[m]);
+                storePackedPair<yuy2, anti>(out, out + rowBytes, u[m], uv[m]);
             }
         },
         [&](ULONG r0, ULONG r1, ULONG c0) {
@@ -411,7 +419,8 @@ struct FieldPortrait {
 };
 
 // Output rows r0 .. r0 + 7 of field lines l0 .. l0 + 3: u[m] holds row
-// r0 + 2m in its low 8 bytes and row r0 + 2m + 1 in its high 8.
+// r0 + 2m in its low 8 bytes and row r0 + 2m + 1 in its high 8 (swapped
+// when anti-transposed, as for full portraits).
 template <bool anti>
 FORCEINLINE void fieldLumaTile(const FieldPortrait<anti>& f, ULONG r0, ULONG l0, __m128i u[4]) {
     __m128i t[4];
@@ -441,7 +450,7 @@ FORCEINLINE void fieldLumaTile(const FieldPortrait<anti>& f, ULONG r0, ULONG l0,
         if (anti) {
             __m128i w = t[3 - m];
             w = _mm_or_si128(_mm_slli_epi16(w, 8), _mm_srli_epi16(w, 8));
-            u[m] = _mm_shuffle_epi32(w, 0x4E);
+            u[m] = w;
         } else {
             u[m] = t[m];
         }
@@ -450,7 +459,7 @@ FORCEINLINE void fieldLumaTile(const FieldPortrait<anti>& f, ULONG r0, ULONG l0,
 
 // Cb, Cr of rows r0 .. r0 + 7 for field lines l0 .. l0 + 3: uv[m] holds the
 // interleaved chroma of row r0 + 2m in its low half and of r0 + 2m + 1 in
-// its high half.
+// its high half (swapped when anti-transposed, like the luma).
 template <bool anti>
 FORCEINLINE void fieldChromaTile(const FieldPortrait<anti>& f, const UCHAR* cb, const UCHAR* cr,
                                  ULONG r0, ULONG l0, __m128i uv[4]) {
@@ -482,7 +491,7 @@ FORCEINLINE void fieldChromaTile(const FieldPortrait<anti>& f, const UCHAR* cb, 
                     _mm_unpacklo_epi8(v[1], v[3]), _mm_unpackhi_epi8(v[1], v[3])};
 #pragma GCC unroll 16
     for (ULONG m = 0; m < 4; m++) {
-        uv[m] = anti ? _mm_shuffle_epi32(x[3 - m], 0x4E) : x[m];
+        uv[m] = anti ? x[3 - m] : x[m];
     }
 }
 
@@ -522,8 +531,8 @@ FORCEINLINE void fieldTransposeSse2(const FieldPortrait<anti>& f, PUCHAR dst) {
 #pragma GCC unroll 16
             for (ULONG m = 0; m < 4; m++) {
                 PUCHAR out = dst + (SIZE_T)(r0 + 2 * m) * f.W + c0;
-                store64(out, u[m]);
-                store64High(out + f.W, u[m]);
+                store64(anti ? out + f.W : out, u[m]);
+                store64High(anti ? out : out + f.W, u[m]);
             }
         },
         [&](ULONG r0, ULONG r1, ULONG c0) {
@@ -556,8 +565,8 @@ FORCEINLINE void fieldPackSse2(const FieldPortrait<anti>& f, PUCHAR dst, ULONG p
 #pragma GCC unroll 16
             for (ULONG m = 0; m < 4; m++) {
                 PUCHAR out = dst + (r0 + 2 * m) * rowBytes + 2 * (SIZE_T)c0;
-                storePackedPair<yuy2>(out, out + rowBytes, u[m],
-                                      colour ? uv[m] : _mm_set1_epi8((char)128));
+                storePackedPair<yuy2, anti>(out, out + rowBytes, u[m],
+                                            colour ? uv[m] : _mm_set1_epi8((char)128));
             }
         },
         [&](ULONG r0, ULONG r1, ULONG c0) {
