@@ -17,7 +17,7 @@ using namespace x86;
 // Four BGR0 pixels to their 12 BGR bytes, low in the vector, without a byte
 // shuffle: each 64-bit half closes the gap of its first pixel, then the
 // halves are joined.
-FORCEINLINE __m128i dropFourthBytes(__m128i x) {
+__m128i dropFourthBytes(__m128i x) {
     const __m128i first = _mm_set1_epi64x(0x0000000000FFFFFFLL);
     const __m128i second = _mm_set1_epi64x(0x0000FFFFFF000000LL);
     __m128i q = _mm_or_si128(_mm_and_si128(x, first), _mm_and_si128(_mm_srli_epi64(x, 8), second));
@@ -42,19 +42,9 @@ void rgb32RowSse2(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, PUCHAR dst, 
 }
 
 void rgb24RowSse2(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, PUCHAR dst, SIZE_T width) {
-    forBlocks<16>(
-        width,
-        [&](SIZE_T x) {
-            __m128i b, g, r, out[4];
-            yuvToBgr16(y + x, cb + x / 2, cr + x / 2, &b, &g, &r);
-            interleaveBgr0(b, g, r, out);
-#pragma GCC unroll 16
-            for (int i = 0; i < 4; i++) {
-                out[i] = dropFourthBytes(out[i]);
-            }
-            store48(dst + 3 * x, out);
-        },
-        [&] { scalarRgbRow(y, cb, cr, dst, width, 3); });
+    rgb24Row<dropFourthBytes>(
+        y, cb, cr, dst, width,
+        [](auto y, auto cb, auto cr, auto dst, auto n) { scalarRgbRow(y, cb, cr, dst, n, 3); });
 }
 
 template <bool yuy2>
@@ -197,7 +187,7 @@ FORCEINLINE void lumaTile(const Portrait<anti>& f, ULONG r0, ULONG c0, __m128i u
         // reverse order when anti-transposed.
         t[i] = load128(f.src + f.luma(anti ? r0 + 15 : r0, c0 + i));
     }
-    transpose8x16(t);
+    perfectShuffle<8, 3, false>(t);
 #pragma GCC unroll 16
     for (ULONG m = 0; m < 8; m++) {
         u[m] = anti ? t[7 - m] : t[m];
@@ -302,29 +292,8 @@ FORCEINLINE void chromaTile(const Portrait<anti>& f, const UCHAR* cb, const UCHA
     LONG_PTR at = anti ? (LONG_PTR)(f.Sh - 1 - 2 * p0) * half + half - r0 / 2 - 8
                        : (LONG_PTR)p0 * f.Sw + r0 / 2;
     LONG_PTR stride = anti ? -(LONG_PTR)f.Sw : (LONG_PTR)f.Sw;
-    __m128i v[4];
-#pragma GCC unroll 16
-    for (int i = 0; i < 4; i++) {
-        v[i] = _mm_unpacklo_epi64(load64(cb + at + i * stride), load64(cr + at + i * stride));
-    }
-    // Two rounds of the perfect shuffle: v[j] holds columns 4j .. 4j + 3
-    // (Cb 0..7 in v[0], v[1]; Cr in v[2], v[3]), 4 pairs each.
-#pragma GCC unroll 16
-    for (int round = 0; round < 2; round++) {
-        __m128i t[4];
-#pragma GCC unroll 16
-        for (int i = 0; i < 2; i++) {
-            t[2 * i] = _mm_unpacklo_epi8(v[i], v[i + 2]);
-            t[2 * i + 1] = _mm_unpackhi_epi8(v[i], v[i + 2]);
-        }
-#pragma GCC unroll 16
-        for (int i = 0; i < 4; i++) {
-            v[i] = t[i];
-        }
-    }
-    // x[k / 2] holds column k's interleaved Cb, Cr in half k % 2.
-    __m128i x[4] = {_mm_unpacklo_epi8(v[0], v[2]), _mm_unpackhi_epi8(v[0], v[2]),
-                    _mm_unpacklo_epi8(v[1], v[3]), _mm_unpackhi_epi8(v[1], v[3])};
+    __m128i x[4];
+    chromaColumns(cb, cr, at, stride, x);
 #pragma GCC unroll 16
     for (ULONG m = 0; m < 8; m++) {
         ULONG k = anti ? 7 - m : m;
@@ -430,21 +399,9 @@ FORCEINLINE void fieldLumaTile(const FieldPortrait<anti>& f, ULONG r0, ULONG l0,
                          : (SIZE_T)(l0 + i) * f.Sw + 2 * r0;
         t[i] = load128(f.src + at);
     }
-    // Two rounds of the perfect shuffle on words: t[j] holds word columns
-    // 2j (low half) and 2j + 1 (high half), one word per field line.
-#pragma GCC unroll 16
-    for (int round = 0; round < 2; round++) {
-        __m128i n[4];
-#pragma GCC unroll 16
-        for (int i = 0; i < 2; i++) {
-            n[2 * i] = _mm_unpacklo_epi16(t[i], t[i + 2]);
-            n[2 * i + 1] = _mm_unpackhi_epi16(t[i], t[i + 2]);
-        }
-#pragma GCC unroll 16
-        for (int i = 0; i < 4; i++) {
-            t[i] = n[i];
-        }
-    }
+    // t[j] now holds word columns 2j (low half) and 2j + 1 (high half), one
+    // word per field line.
+    perfectShuffle<4, 2, true>(t);
 #pragma GCC unroll 16
     for (ULONG m = 0; m < 4; m++) {
         if (anti) {
@@ -467,28 +424,9 @@ FORCEINLINE void fieldChromaTile(const FieldPortrait<anti>& f, const UCHAR* cb, 
     LONG_PTR at =
         anti ? (LONG_PTR)(f.lines() - 1 - l0) * half + half - 8 - r0 : (LONG_PTR)l0 * half + r0;
     LONG_PTR stride = anti ? -half : half;
-    __m128i v[4];
-#pragma GCC unroll 16
-    for (int i = 0; i < 4; i++) {
-        v[i] = _mm_unpacklo_epi64(load64(cb + at + i * stride), load64(cr + at + i * stride));
-    }
-#pragma GCC unroll 16
-    for (int round = 0; round < 2; round++) {
-        __m128i t[4];
-#pragma GCC unroll 16
-        for (int i = 0; i < 2; i++) {
-            t[2 * i] = _mm_unpacklo_epi8(v[i], v[i + 2]);
-            t[2 * i + 1] = _mm_unpackhi_epi8(v[i], v[i + 2]);
-        }
-#pragma GCC unroll 16
-        for (int i = 0; i < 4; i++) {
-            v[i] = t[i];
-        }
-    }
-    // x[k / 2] holds chroma column k's Cb, Cr interleaved in half k % 2;
-    // column k is row r0 + k, or r0 + 7 - k anti-transposed.
-    __m128i x[4] = {_mm_unpacklo_epi8(v[0], v[2]), _mm_unpackhi_epi8(v[0], v[2]),
-                    _mm_unpacklo_epi8(v[1], v[3]), _mm_unpackhi_epi8(v[1], v[3])};
+    // Column k is row r0 + k, or r0 + 7 - k anti-transposed.
+    __m128i x[4];
+    chromaColumns(cb, cr, at, stride, x);
 #pragma GCC unroll 16
     for (ULONG m = 0; m < 4; m++) {
         uv[m] = anti ? x[3 - m] : x[m];

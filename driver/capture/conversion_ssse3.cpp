@@ -13,25 +13,15 @@ namespace {
 using namespace x86;
 
 // Four BGR0 pixels to their 12 BGR bytes, low in the vector.
-FORCEINLINE __m128i dropFourthBytes(__m128i x) {
+__m128i dropFourthBytes(__m128i x) {
     const __m128i order = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     return _mm_shuffle_epi8(x, order);
 }
 
 void rgb24RowSsse3(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, PUCHAR dst, SIZE_T width) {
-    forBlocks<16>(
-        width,
-        [&](SIZE_T x) {
-            __m128i b, g, r, out[4];
-            yuvToBgr16(y + x, cb + x / 2, cr + x / 2, &b, &g, &r);
-            interleaveBgr0(b, g, r, out);
-#pragma GCC unroll 16
-            for (int i = 0; i < 4; i++) {
-                out[i] = dropFourthBytes(out[i]);
-            }
-            store48(dst + 3 * x, out);
-        },
-        [&] { scalarRgbRow(y, cb, cr, dst, width, 3); });
+    rgb24Row<dropFourthBytes>(
+        y, cb, cr, dst, width,
+        [](auto y, auto cb, auto cr, auto dst, auto n) { scalarRgbRow(y, cb, cr, dst, n, 3); });
 }
 
 // 16 grey values to 48 bytes: each value three times.

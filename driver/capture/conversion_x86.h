@@ -146,57 +146,66 @@ FORCEINLINE void forBlocks(SIZE_T width, Block block, ShortRun shortRun) {
     }
 }
 
-// Transposes 16 rows of 16 bytes in place: four rounds of the perfect
-// shuffle, each a rotation of the (row, column) index bits by one.
-FORCEINLINE void transpose16x16(__m128i v[16]) {
+// One row of BGR: `drop` turns four BGR0 pixels into their 12 bytes, low
+// in the vector (the instruction levels differ only in how).
+template <__m128i (*drop)(__m128i)>
+FORCEINLINE void
+rgb24Row(const UCHAR* y, const UCHAR* cb, const UCHAR* cr, PUCHAR dst, SIZE_T width,
+         void (*shortRun)(const UCHAR*, const UCHAR*, const UCHAR*, PUCHAR, SIZE_T)) {
+    forBlocks<16>(
+        width,
+        [&](SIZE_T x) {
+            __m128i b, g, r, out[4];
+            yuvToBgr16(y + x, cb + x / 2, cr + x / 2, &b, &g, &r);
+            interleaveBgr0(b, g, r, out);
 #pragma GCC unroll 16
-    for (int round = 0; round < 4; round++) {
-        __m128i t[16];
+            for (int i = 0; i < 4; i++) {
+                out[i] = drop(out[i]);
+            }
+            store48(dst + 3 * x, out);
+        },
+        [&] { shortRun(y, cb, cr, dst, width); });
+}
+
+// Rounds of the perfect shuffle on `count` vectors of bytes (or 16-bit
+// words): each round interleaves vector i with vector i + count / 2, which
+// rotates the bits of the (row, column) index by one. log2(count) rounds on
+// 8 rows of 16 bytes leave source column 2j in the low half of vector j and
+// column 2j + 1 in its high half.
+template <int count, int rounds, bool words>
+FORCEINLINE void perfectShuffle(__m128i v[count]) {
 #pragma GCC unroll 16
-        for (int i = 0; i < 8; i++) {
-            t[2 * i] = _mm_unpacklo_epi8(v[i], v[i + 8]);
-            t[2 * i + 1] = _mm_unpackhi_epi8(v[i], v[i + 8]);
+    for (int round = 0; round < rounds; round++) {
+        __m128i t[count];
+#pragma GCC unroll 16
+        for (int i = 0; i < count / 2; i++) {
+            t[2 * i] = words ? _mm_unpacklo_epi16(v[i], v[i + count / 2])
+                             : _mm_unpacklo_epi8(v[i], v[i + count / 2]);
+            t[2 * i + 1] = words ? _mm_unpackhi_epi16(v[i], v[i + count / 2])
+                                 : _mm_unpackhi_epi8(v[i], v[i + count / 2]);
         }
 #pragma GCC unroll 16
-        for (int i = 0; i < 16; i++) {
+        for (int i = 0; i < count; i++) {
             v[i] = t[i];
         }
     }
 }
 
-// 8 rows of 16 bytes: afterwards vector j holds source column 2j in its low
-// 8 bytes and column 2j + 1 in its high 8 bytes, each ordered by source row.
-FORCEINLINE void transpose8x16(__m128i v[8]) {
+// 8 chroma columns of 4 rows of Cb and Cr (8 bytes each, `stride` apart):
+// x[k / 2] holds column k's Cb and Cr interleaved (4 pairs) in half k % 2.
+FORCEINLINE void chromaColumns(const UCHAR* cb, const UCHAR* cr, LONG_PTR at, LONG_PTR stride,
+                               __m128i x[4]) {
+    __m128i v[4];
 #pragma GCC unroll 16
-    for (int round = 0; round < 3; round++) {
-        __m128i t[8];
-#pragma GCC unroll 16
-        for (int i = 0; i < 4; i++) {
-            t[2 * i] = _mm_unpacklo_epi8(v[i], v[i + 4]);
-            t[2 * i + 1] = _mm_unpackhi_epi8(v[i], v[i + 4]);
-        }
-#pragma GCC unroll 16
-        for (int i = 0; i < 8; i++) {
-            v[i] = t[i];
-        }
+    for (int i = 0; i < 4; i++) {
+        v[i] = _mm_unpacklo_epi64(load64(cb + at + i * stride), load64(cr + at + i * stride));
     }
-}
-
-// Transposes 8 rows of 8 16-bit words in place.
-FORCEINLINE void transpose8x8Words(__m128i v[8]) {
-#pragma GCC unroll 16
-    for (int round = 0; round < 3; round++) {
-        __m128i t[8];
-#pragma GCC unroll 16
-        for (int i = 0; i < 4; i++) {
-            t[2 * i] = _mm_unpacklo_epi16(v[i], v[i + 4]);
-            t[2 * i + 1] = _mm_unpackhi_epi16(v[i], v[i + 4]);
-        }
-#pragma GCC unroll 16
-        for (int i = 0; i < 8; i++) {
-            v[i] = t[i];
-        }
-    }
+    // v[j] now holds columns 4j .. 4j + 3: Cb in v[0], v[1], Cr in v[2], v[3].
+    perfectShuffle<4, 2, false>(v);
+    x[0] = _mm_unpacklo_epi8(v[0], v[2]);
+    x[1] = _mm_unpackhi_epi8(v[0], v[2]);
+    x[2] = _mm_unpacklo_epi8(v[1], v[3]);
+    x[3] = _mm_unpackhi_epi8(v[1], v[3]);
 }
 
 } // namespace x86
