@@ -462,13 +462,12 @@ private:
                                                                        : "state acquire");
                     SetState(pin, to);
                     std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng_() % 80));
-                    // Frames restart from 1 after a stop; a pause keeps counting.
+                    // Entering Run starts the board's acquisition again: the
+                    // frames count from 1 once more.
                     if (!SetState(pin, KSSTATE_RUN)) {
                         break;
                     }
-                    if (to == KSSTATE_ACQUIRE) {
-                        expect = Expect{};
-                    }
+                    expect = Expect{};
                 }
                 host::ks::CompletedFrame frame;
                 NTSTATUS status;
