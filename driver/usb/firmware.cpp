@@ -100,6 +100,11 @@ NTSTATUS LoadFirmware(CaptureDevice* device) {
         return STATUS_UNSUCCESSFUL;
     }
 
+    // The whole download, its first power cycle included, is one pipe-0
+    // operation: two downloads at once (the reloads of two channels after a
+    // power-down) would stop and restart the read pipe under each other.
+    KeWaitForSingleObject(&device->commandMutex, Executive, KernelMode, FALSE, nullptr);
+
     // The board's answer comes in on the stream pipe.
     CyclePower(device);
     ReadStream(device);
@@ -107,7 +112,6 @@ NTSTATUS LoadFirmware(CaptureDevice* device) {
     // Always 1 to 512 bytes more than the image.
     ULONG transfer = (length + TransferUnit) & ~(TransferUnit - 1);
 
-    KeWaitForSingleObject(&device->commandMutex, Executive, KernelMode, FALSE, nullptr);
     NTSTATUS result = STATUS_UNSUCCESSFUL;
     for (ULONG attempt = 0;; ++attempt) {
         LONG sent = DownloadBuffer(device, image, transfer);
