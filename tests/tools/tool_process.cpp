@@ -35,7 +35,8 @@ std::string Slurp(const std::filesystem::path& path) {
 
 } // namespace
 
-ToolRun RunTool(const std::string& program, const std::vector<std::string>& args) {
+ToolRun RunTool(const std::string& program, const std::vector<std::string>& args,
+                const std::vector<std::string>& env) {
     // Output goes to files, so a chatty tool can never block on a full pipe.
     TempFolder io;
     const auto outPath = io.Path() / "out", errPath = io.Path() / "err";
@@ -51,9 +52,15 @@ ToolRun RunTool(const std::string& program, const std::vector<std::string>& args
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (const std::string& e : env)
+        envp.push_back(const_cast<char*>(e.c_str()));
+    for (char** e = environ; *e; ++e)
+        envp.push_back(*e);
+    envp.push_back(nullptr);
     pid_t pid = 0;
     ToolRun run;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         run.err = "cannot start " + program;

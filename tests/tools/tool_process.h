@@ -27,7 +27,9 @@ private:
     std::filesystem::path path_;
 };
 
-// Runs `program` with `args` (no shell), waiting for it to end.
-ToolRun RunTool(const std::string& program, const std::vector<std::string>& args);
+// Runs `program` with `args` (no shell), waiting for it to end; `env`
+// entries ("NAME=value") come on top of this process's environment.
+ToolRun RunTool(const std::string& program, const std::vector<std::string>& args,
+                const std::vector<std::string>& env = {});
 
 } // namespace m4350::test

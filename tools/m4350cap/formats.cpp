@@ -130,11 +130,13 @@ std::optional<FormatRequest> ParseFormat(const std::string& text, std::string* e
     r.text = text;
     std::string s = Lower(text);
     std::string rate, size;
-    if (auto at = s.find('@'); at != std::string::npos) {
+    const auto at = s.find('@');
+    if (at != std::string::npos) {
         rate = s.substr(at + 1);
         s.resize(at);
     }
-    if (auto colon = s.find(':'); colon != std::string::npos) {
+    const auto colon = s.find(':');
+    if (colon != std::string::npos) {
         size = s.substr(colon + 1);
         s.resize(colon);
     }
@@ -154,7 +156,7 @@ std::optional<FormatRequest> ParseFormat(const std::string& text, std::string* e
                  "\": use uyvy, yuy2, yv16, y800, rgb24, rgb32 or mjpg";
         return std::nullopt;
     }
-    if (!size.empty()) {
+    if (colon != std::string::npos) {
         unsigned w = 0, h = 0;
         char tail = 0;
         if (std::sscanf(size.c_str(), "%ux%u%c", &w, &h, &tail) != 2 || !w || !h) {
@@ -165,7 +167,7 @@ std::optional<FormatRequest> ParseFormat(const std::string& text, std::string* e
         r.width = w;
         r.rows = h;
     }
-    if (!rate.empty()) {
+    if (at != std::string::npos) {
         char* end = nullptr;
         r.fps = std::strtod(rate.c_str(), &end);
         if (end == rate.c_str() || *end || !(r.fps > 0)) {
