@@ -225,10 +225,16 @@ std::vector<uint8_t> ExpectedPicture(const KS_BITMAPINFOHEADER& bitmap, const ui
 BoardFrames::BoardFrames(std::shared_ptr<m4350::sim::Board> model, uint32_t boardChannel)
     : model_(std::move(model)), channel_(boardChannel) {}
 
-bool BoardFrames::Match(const KS_BITMAPINFOHEADER& bitmap, const std::vector<uint8_t>& delivered) {
+bool BoardFrames::Match(const KS_BITMAPINFOHEADER& bitmap, const std::vector<uint8_t>& delivered,
+                        LONGLONG pictureNumber) {
     if (!builder_) {
         builder_ = std::make_unique<m4350::sim::FrameBuilder>(channel_, model_->Mode(channel_));
     }
+    ++delivered_;
+    if (pictureNumber > lastPicture_ + 1) {
+        next_ += uint32_t(pictureNumber - lastPicture_ - 1); // the driver's drops
+    }
+    lastPicture_ = pictureNumber;
     uint64_t dropped = model_->Counters().framesDropped[channel_];
     for (uint32_t number = next_; number <= next_ + (dropped - skipped_); ++number) {
         auto transfer = builder_->Build(number);

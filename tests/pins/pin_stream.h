@@ -77,9 +77,14 @@ std::vector<uint8_t> ExpectedPicture(const KS_BITMAPINFOHEADER& bitmap, const ui
 class BoardFrames {
 public:
     BoardFrames(std::shared_ptr<m4350::sim::Board> model, uint32_t boardChannel);
-    // True when the frame is the next one the board sent, converted for the
-    // bitmap; the board's mode is read at the first call.
-    bool Match(const KS_BITMAPINFOHEADER& bitmap, const std::vector<uint8_t>& delivered);
+    // True when the frame is the board's frame for the driver's picture
+    // number, converted for the bitmap. Pictures the driver counted but did
+    // not deliver stand for board frames too. The board's mode is read at
+    // the first call.
+    bool Match(const KS_BITMAPINFOHEADER& bitmap, const std::vector<uint8_t>& delivered,
+               LONGLONG pictureNumber);
+    LONGLONG lastPicture() const { return lastPicture_; }
+    uint64_t delivered() const { return delivered_; }
     // What the last failed Match found.
     const std::string& mismatch() const { return mismatch_; }
 
@@ -90,6 +95,8 @@ private:
     uint32_t next_ = 1;    // the board number the next frame should carry
     uint64_t skipped_ = 0; // board numbers passed over so far
     std::string mismatch_;
+    LONGLONG lastPicture_ = 0;
+    uint64_t delivered_ = 0;
 };
 
 } // namespace m4350test

@@ -75,27 +75,29 @@ protected:
     }
 
     // Checks one frame's stream header and picture, and requeues its buffer.
-    static void CheckFrame(PinStream& stream, BoardFrames& board, const ReceivedFrame& frame,
-                           LONGLONG number) {
+    // A client that falls behind (a sanitized build on a loaded machine) may
+    // miss frames: then the picture number jumps and the drop count and the
+    // time stamp say so, and the picture is the board's frame of that number.
+    static void CheckFrame(PinStream& stream, BoardFrames& board, const ReceivedFrame& frame) {
         const KS_VIDEOINFOHEADER& info = stream.format().VideoInfoHeader;
         ASSERT_EQ(frame.status, STATUS_SUCCESS);
-        EXPECT_EQ(frame.info.PictureNumber, number);
-        EXPECT_EQ(frame.info.DropCount, 0);
+        const LONGLONG number = frame.info.PictureNumber;
+        EXPECT_GT(number, board.lastPicture());
+        EXPECT_EQ(frame.info.DropCount, number - LONGLONG(board.delivered()) - 1);
         EXPECT_EQ(frame.header.PresentationTime.Time, (number - 1) * info.AvgTimePerFrame);
         EXPECT_EQ(frame.header.Duration, info.AvgTimePerFrame);
         EXPECT_EQ(frame.header.OptionsFlags, OptionsTimeAndDuration);
-        EXPECT_TRUE(board.Match(info.bmiHeader, frame.data))
+        EXPECT_TRUE(board.Match(info.bmiHeader, frame.data, number))
             << "frame " << number << ", " << frame.data.size() << " bytes; " << board.mismatch();
         ASSERT_EQ(stream.Queue(frame.buffer), STATUS_SUCCESS);
     }
 
     // Takes `count` frames, checking and requeuing each.
-    static void ExpectFrames(PinStream& stream, BoardFrames& board, size_t count,
-                             ULONG firstNumber = 1) {
+    static void ExpectFrames(PinStream& stream, BoardFrames& board, size_t count) {
         for (size_t k = 0; k < count; ++k) {
             ReceivedFrame frame;
             ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS) << "frame " << k;
-            CheckFrame(stream, board, frame, LONGLONG(firstNumber + k));
+            CheckFrame(stream, board, frame);
         }
     }
 

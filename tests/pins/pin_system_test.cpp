@@ -123,7 +123,8 @@ TEST_F(PinSystemTest, FourChannelsStreamFourFormatsAndStandardsAtOnce) {
             ReceivedFrame frame;
             while (received[n] < 30 && stream[n]->Next(&frame, 0ms) == STATUS_SUCCESS) {
                 SCOPED_TRACE("channel " + std::to_string(n));
-                CheckFrame(*stream[n], *frames[n], frame, ++received[n]);
+                CheckFrame(*stream[n], *frames[n], frame);
+                ++received[n];
             }
             all = all && received[n] >= 30;
         }
@@ -154,8 +155,8 @@ TEST_F(PinSystemTest, TwoBoardsRunTheSameChannelInDifferentStandards) {
         ASSERT_EQ(s->Run(), STATUS_SUCCESS);
     }
     for (ULONG k = 0; k < 10; ++k) {
-        ExpectFrames(pal, palFrames, 1, k + 1);
-        ExpectFrames(ntsc, ntscFrames, 1, k + 1);
+        ExpectFrames(pal, palFrames, 1);
+        ExpectFrames(ntsc, ntscFrames, 1);
     }
     EXPECT_EQ(models[0]->Mode(2).format, 2u);
     EXPECT_EQ(models[1]->Mode(2).format, 1u);
@@ -208,7 +209,7 @@ TEST_F(PinSystemTest, SecondPinOnAStreamingChannelIsRefusedAndLeavesTheStreamAlo
     EXPECT_EQ(getRotate(b, 0), 0u);
     EXPECT_EQ(getTopDown(b, 0), 0u);
     EXPECT_EQ(board.device()->openCount[0], 1);
-    ExpectFrames(first, frames, 5, 4);
+    ExpectFrames(first, frames, 5);
 }
 
 TEST_F(PinSystemTest, StopMidStreamHandsEveryQueuedBufferBackCancelled) {
@@ -250,7 +251,7 @@ TEST_F(PinSystemTest, DeliveryAllocatesNothing) {
         host::FailAllocationsWithTag(tag);
     }
     const size_t liveBefore = host::PoolLiveCount(BoardTag) + host::PoolLiveCount(DeviceTag);
-    ExpectFrames(stream, frames, 10, 3);
+    ExpectFrames(stream, frames, 10);
     EXPECT_EQ(host::PoolFailuresInjected(), 0u);
     EXPECT_EQ(host::PoolLiveCount(BoardTag) + host::PoolLiveCount(DeviceTag), liveBefore);
     host::ClearPoolFaults();
