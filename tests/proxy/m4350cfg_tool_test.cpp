@@ -4,6 +4,7 @@
 
 #include <sys/wait.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -115,15 +116,52 @@ TEST_F(M4350cfgTool, FixedStandardPersists) {
     EXPECT_RUN(Cfg("-q standard fixed none"), 0, "fixed standard none");
 }
 
-TEST_F(M4350cfgTool, EepromWriteVerifiesAndAForeignImageDiffers) {
+// The board keeps its EEPROM in <system root>/m4350sim/eeprom0.bin, so a write
+// in one run is what a verify in the next run compares against. A full 8 KiB
+// image also replaces the serial record at its top (0x1FF0-0x1FFF): from then
+// on the board reports the serial number the image carries there, or 0 when
+// the record has no signature byte left; a shorter image leaves it alone.
+TEST_F(M4350cfgTool, EepromWrittenInOneRunIsWhatTheNextRunVerifies) {
     ASSERT_EQ(Cfg("register").status, 0);
-    const fs::path image = WriteFile("image.bin", 4096, 7);
-    EXPECT_RUN(Cfg("-q eeprom write '" + image.string() + "'"), 0, "EEPROM verified: 4096 bytes");
-    // Each run brings up a fresh board model, whose EEPROM is not this image.
-    const fs::path other = WriteFile("other.bin", 4096, 99);
+    const fs::path board = root_ / "system" / "m4350sim" / "eeprom0.bin";
+
+    const fs::path half = WriteFile("half.bin", 4096, 7);
+    EXPECT_RUN(Cfg("-q eeprom write '" + half.string() + "'"), 0, "EEPROM verified: 4096 bytes");
+    EXPECT_RUN(Cfg("-q serial"), 0, "serial 0x00123456 (1193046)");
+
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> record; // the image's last 16 bytes
+        const char* serial;
+    } cases[] = {
+        {"signed.bin",
+         {0xAA, 0xBB, 0xCC, 0xDD, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xAB, 0xCD, 0xEF},
+         "serial 0x00ABCDEF (11259375)"},
+        {"unsigned.bin",
+         {0x00, 0x00, 0x00, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xAB, 0xCD, 0xEF},
+         "serial 0x00000000 (0)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path image = WriteFile(c.name, 8192, 11);
+        {
+            std::fstream edit(image, std::ios::binary | std::ios::in | std::ios::out);
+            edit.seekp(0x1FF0);
+            edit.write(reinterpret_cast<const char*>(c.record.data()), 16);
+        }
+        EXPECT_RUN(Cfg("-q eeprom write '" + image.string() + "'"), 0,
+                   "EEPROM verified: 8192 bytes");
+        EXPECT_EQ(Slurp(board), Slurp(image));
+        EXPECT_RUN(Cfg("-q eeprom verify '" + image.string() + "'"), 0,
+                   "EEPROM verified: 8192 bytes match");
+        EXPECT_RUN(Cfg("-q serial"), 0, c.serial);
+    }
+    // The same image but for the serial record differs, in a later run too.
+    const fs::path other = WriteFile("other.bin", 8192, 11);
     EXPECT_RUN(Cfg("-q eeprom verify '" + other.string() + "'"), 1, "the EEPROM differs from");
     const fs::path big = WriteFile("big.bin", 8193, 1);
     EXPECT_RUN(Cfg("-q eeprom write '" + big.string() + "'"), 1, "at most 8192");
+    EXPECT_EQ(fs::file_size(board), 8192u);
 }
 
 TEST_F(M4350cfgTool, BadArgumentsSayWhatIsWrong) {

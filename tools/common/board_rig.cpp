@@ -131,6 +131,9 @@ bool BoardRig::BringUp(const RigOptions& options, std::ostream& out, std::string
         sim::BoardConfig config;
         config.serial = 0x00123456 + i;
         config.seed = i + 1;
+        // Each board keeps its EEPROM under the system root, so what a tool wrote
+        // is there in the next run, as on hardware.
+        config.eepromFile = sim::EepromFileFor(root_, i);
         slot.model = std::make_shared<sim::Board>(config);
         host::usb::BusOptions bus;
         bus.controller = controllers_.back();

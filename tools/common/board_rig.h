@@ -12,7 +12,8 @@
 //   rig.Model(0).Counters();               // the board model's own view
 //   rig.TearDown();                         // or let the destructor do it
 //
-// The system root is persistent (registry, settings files, firmware image),
+// The system root is persistent (registry, settings files, firmware image,
+// each board's EEPROM in m4350sim/eeprom<n>.bin),
 // so settings carry from one run to the next as on a real machine.
 #pragma once
 
