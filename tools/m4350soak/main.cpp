@@ -774,6 +774,24 @@ private:
             system_.Power(board, PowerDeviceD3);
             std::this_thread::sleep_for(std::chrono::milliseconds(rng_() % 50));
             system_.Power(board, PowerDeviceD0);
+            // One pin first, so that one set-mode runs the firmware reload
+            // before the streams come back: channels whose set-modes meet the
+            // powered-down board together each run a reload, and a later one
+            // wipes the modes an earlier one's channel was just given.
+            HANDLE filter = nullptr;
+            if (NT_SUCCESS(host::ks::OpenFilter(board.links[0].c_str(), &filter))) {
+                std::vector<std::vector<unsigned char>> ranges = m4350test::PinRanges(filter);
+                std::vector<unsigned char> format =
+                    ranges.empty() ? std::vector<unsigned char>{}
+                                   : m4350test::IntersectFormat(filter, ranges[0]);
+                HANDLE pin = nullptr;
+                if (!format.empty() &&
+                    NT_SUCCESS(host::ks::CreatePin(
+                        filter, 0, reinterpret_cast<const KSDATAFORMAT*>(format.data()), &pin))) {
+                    host::ks::CloseHandle(pin);
+                }
+                host::ks::CloseHandle(filter);
+            }
         }
         board.leaving = false;
         g_report.Operation("power down and up");
