@@ -71,9 +71,8 @@ std::vector<uint8_t> ExpectedPicture(const KS_BITMAPINFOHEADER& bitmap, const ui
                                      uint32_t compressedSize);
 
 // The board's frames of one channel, rendered again for comparison. Frames
-// the board itself never sent (its queue overflowed) leave gaps in its
-// numbers that the driver cannot see; Match looks past as many as the board
-// dropped so far.
+// the board or the driver let go leave gaps in the board's numbers; Match
+// looks forward, up to the last frame the board sent.
 class BoardFrames {
 public:
     BoardFrames(std::shared_ptr<m4350::sim::Board> model, uint32_t boardChannel);
