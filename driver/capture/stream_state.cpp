@@ -107,11 +107,15 @@ VOID CloseChannel(CaptureDevice* device, ULONG channel) {
         return;
     }
     board->channelOpen[b] = 0;
+    // The parser reads the flag under the lock as blocks come in.
+    bool acquiring = board->acquiring[b] != 0;
     KeReleaseSpinLock(&board->lock, irql);
-    if (board->acquiring[b]) {
+    if (acquiring) {
         stopAcquisition(board, channel);
     }
+    KeAcquireSpinLock(&board->lock, &irql);
     board->acquiring[b] = 0;
+    KeReleaseSpinLock(&board->lock, irql);
 }
 
 NTSTATUS CapturePinSetDeviceState(PKSPIN pin, KSSTATE toState, KSSTATE fromState) {
