@@ -145,15 +145,29 @@ void ReloadFirmware(Board* board) {
     KeAcquireSpinLock(&board->lock, &irql);
     board->poweredDown = 0;
     board->reloadDone = nullptr;
+    board->reloading = 0;
     KeReleaseSpinLock(&board->lock, irql);
+    KeSetEvent(&board->reloadFinished, 0, FALSE);
 }
 
-bool PoweredDown(Board* board) {
-    KIRQL irql;
-    KeAcquireSpinLock(&board->lock, &irql);
-    bool down = board->poweredDown != 0;
-    KeReleaseSpinLock(&board->lock, irql);
-    return down;
+// Called with `lock` held. Nothing to do: false, the lock still held.
+// Otherwise the lock is released, and either this caller claims the reload
+// and runs it, or it waits for the reload another caller runs; true then, and
+// the caller looks at the board again.
+bool ReloadOrAwaitReload(Board* board, KIRQL irql) {
+    if (board->reloading) {
+        KeReleaseSpinLock(&board->lock, irql);
+        KeWaitForSingleObject(&board->reloadFinished, Executive, KernelMode, FALSE, nullptr);
+        return true;
+    }
+    if (board->poweredDown) {
+        board->reloading = 1;
+        KeClearEvent(&board->reloadFinished);
+        KeReleaseSpinLock(&board->lock, irql);
+        ReloadFirmware(board);
+        return true;
+    }
+    return false;
 }
 
 // Position value names: "xpos" or "ypos", the channel number, and "_b<n>" for
@@ -221,6 +235,7 @@ Board* Board::create(CaptureDevice* device) {
     KeInitializeMutex(&board->controllerMutex, 0);
     KeInitializeMutex(&board->controlsMutex, 0);
     KeInitializeSpinLock(&board->lock);
+    KeInitializeEvent(&board->reloadFinished, NotificationEvent, TRUE);
 
     bool useDefault =
         LoadConfig(board->boardNumber, board->modes) != ConfigOk || !SavedModesUsable(board->modes);
@@ -331,11 +346,8 @@ LONG Board::open(Board* board, ULONG channel) {
             KeReleaseSpinLock(&board->lock, irql);
             return BoardRefused;
         }
-        if (board->poweredDown) {
-            // The reload waits, so it runs outside the lock; whatever changed
-            // meanwhile is looked at again.
-            KeReleaseSpinLock(&board->lock, irql);
-            ReloadFirmware(board);
+        if (ReloadOrAwaitReload(board, irql)) {
+            // Whatever changed while the lock was let go is looked at again.
             continue;
         }
         board->channelOpen[b] = 1;
@@ -390,12 +402,10 @@ LONG setMode(Board* board, ULONG channel, ModeSettings* mode) {
     ULONG b = boardChannel(channel);
     CaptureDevice* device = board->device;
 
-    if (PoweredDown(board)) {
-        ReloadFirmware(board);
-    }
-
     KIRQL irql;
-    KeAcquireSpinLock(&board->lock, &irql);
+    do {
+        KeAcquireSpinLock(&board->lock, &irql);
+    } while (ReloadOrAwaitReload(board, irql));
     board->modes[b] = *mode;
     board->modeValid[b] = 1;
     if (mode->restart) {

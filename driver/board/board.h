@@ -78,6 +78,12 @@ struct Board {
     ULONG boardVersion;
     PKEVENT reloadDone;
     ULONG poweredDown;
+    // One reload per power-down: the first open or set-mode that finds the
+    // board powered down sets this under `lock` and reloads; the others find
+    // it set and wait for reloadFinished instead of power-cycling the board
+    // again, which would wipe a mode the first one has just sent.
+    ULONG reloading;
+    KEVENT reloadFinished; // notification; signalled whenever no reload runs
     ULONG topDown[BoardChannelCount];
     ULONG rotate[BoardChannelCount];
 

@@ -1,5 +1,6 @@
 #include "usb/firmware.h"
 
+#include "board/board.h"
 #include "device/capture_device.h"
 #include "device/pool_tags.h"
 #include "device/settings.h"
@@ -44,6 +45,30 @@ NTSTATUS QueryImageSize(PUNICODE_STRING path, PULONG size) {
         *size = info.EndOfFile.LowPart;
     }
     return status;
+}
+
+// A power cycle drops the firmware, so readiness reported before it says
+// nothing about the next download. Without this, every download after the
+// first would end its wait on a ready answer of the previous boot (the mask
+// keeps all four bits, and the later answers of a boot signal the event
+// again after it was cleared), before the board runs, and the commands sent
+// next would be lost in its boot. The read pipe is stopped here, so no
+// answer comes in meanwhile.
+void ForgetReadiness(CaptureDevice* device) {
+    if (Board* board = device->board) {
+        KIRQL irql;
+        KeAcquireSpinLock(&board->lock, &irql);
+        board->firmwareReadyMask = 0;
+        KeReleaseSpinLock(&board->lock, irql);
+    }
+    KeClearEvent(&device->firmwareReadyEvent);
+}
+
+// Power cycle and restart of the stream that brings the board's answers.
+void RestartBoard(CaptureDevice* device) {
+    CyclePower(device);
+    ForgetReadiness(device);
+    ReadStream(device);
 }
 
 } // namespace
@@ -106,8 +131,7 @@ NTSTATUS LoadFirmware(CaptureDevice* device) {
     KeWaitForSingleObject(&device->commandMutex, Executive, KernelMode, FALSE, nullptr);
 
     // The board's answer comes in on the stream pipe.
-    CyclePower(device);
-    ReadStream(device);
+    RestartBoard(device);
 
     // Always 1 to 512 bytes more than the image.
     ULONG transfer = (length + TransferUnit) & ~(TransferUnit - 1);
@@ -131,8 +155,7 @@ NTSTATUS LoadFirmware(CaptureDevice* device) {
             DbgPrint("M4350: firmware download timed out. no response\n, retries %d", attempt);
         }
         DbgPrint("M4350: FW load error[%d].  Retrying. number retries %d\n", sent, attempt);
-        CyclePower(device);
-        ReadStream(device);
+        RestartBoard(device);
         if (attempt + 1 >= FirmwareAttempts) {
             DbgPrint("M4350: firmware failed. max retries\n");
             break;

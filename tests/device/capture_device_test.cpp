@@ -279,6 +279,71 @@ TEST_F(CaptureDeviceTest, PowerDownMarksTheBoardOnlyForD2AndD3) {
     EXPECT_EQ(host::DebugLogCountContaining("firmware downloaded successfully"), 2u);
 }
 
+// After a power-down the channels that come back at once share one firmware
+// reload: a second reload would power-cycle the board after an earlier
+// channel's mode was sent and leave that channel with the board's default
+// picture. Each round powers the board down and lets four threads come back,
+// first with set-modes alone, then with opens followed by set-modes; the
+// second round's download must wait for the board's new ready answers, not
+// take those of the first round's boot for them.
+TEST_F(CaptureDeviceTest, ChannelsBackFromPowerDownShareOneReload) {
+    auto sim = MakeSimulatedBoard();
+    SimulatedBoard& board = system->Plug(sim);
+    ASSERT_EQ(system->Start(board), STATUS_SUCCESS);
+    Board* b = board.device()->board;
+    ASSERT_NE(b, nullptr);
+
+    struct Round {
+        const char* name;
+        bool open;
+    } rounds[] = {{"set-modes", false}, {"opens", true}};
+    for (const Round& round : rounds) {
+        ASSERT_EQ(system->SetPower(board, PowerDeviceD3), STATUS_SUCCESS);
+        ASSERT_EQ(system->SetPower(board, PowerDeviceD0), STATUS_SUCCESS);
+        ASSERT_EQ(b->poweredDown, 1u);
+        const auto before = sim->Counters();
+        const size_t reloadsBefore =
+            host::DebugLogCount("m4350: board powered down or sleep mode, reloading firmware");
+
+        LONG opened[4] = {-9, -9, -9, -9};
+        LONG results[4] = {-9, -9, -9, -9};
+        std::vector<std::thread> threads;
+        for (ULONG n = 0; n < 4; ++n) {
+            threads.emplace_back([b, n, &round, &opened, &results] {
+                if (round.open) {
+                    opened[n] = Board::open(b, n);
+                }
+                ModeSettings mode = DefaultModeSettings(FormatPal);
+                mode.scale = 1 + n;
+                mode.restart = 1;
+                results[n] = setMode(b, n, &mode);
+            });
+        }
+        for (std::thread& t : threads) {
+            t.join();
+        }
+        const auto after = sim->Counters();
+        EXPECT_EQ(
+            host::DebugLogCount("m4350: board powered down or sleep mode, reloading firmware") -
+                reloadsBefore,
+            1u)
+            << round.name;
+        EXPECT_EQ(after.firmwareLoads - before.firmwareLoads, 1u) << round.name;
+        EXPECT_EQ(after.acks - before.acks, 4u) << round.name;
+        EXPECT_EQ(b->poweredDown, 0u) << round.name;
+        for (ULONG n = 0; n < 4; ++n) {
+            if (round.open) {
+                EXPECT_EQ(opened[n], BoardOk) << round.name << " " << n;
+            }
+            EXPECT_EQ(results[n], 0) << round.name << " " << n;
+            // The board holds the mode the channel was given last.
+            EXPECT_EQ(sim->Mode(3 - n).format, FormatPal) << round.name << " " << n;
+            EXPECT_EQ(sim->Mode(3 - n).scale, 1 + n) << round.name << " " << n;
+            EXPECT_EQ(b->modes[3 - n].scale, 1 + n) << round.name << " " << n;
+        }
+    }
+}
+
 // A start whose download failed tries again at the next return to full power.
 TEST_F(CaptureDeviceTest, FailedFirmwareIsRetriedAtFullPower) {
     DriverSystem::RemoveFirmware();
