@@ -27,7 +27,8 @@ int Replay(const std::filesystem::path& path) {
     // An allocation of exactly the input's size, so that the sanitizers see
     // a read past its end as libFuzzer's own copy would show it.
     std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size()]);
-    std::memcpy(exact.get(), bytes.data(), bytes.size());
+    if (!bytes.empty()) // an empty input has no data pointer to copy from
+        std::memcpy(exact.get(), bytes.data(), bytes.size());
     LLVMFuzzerTestOneInput(exact.get(), bytes.size());
     return 0;
 }
