@@ -7,6 +7,8 @@
 // last reference is dropped.
 #include "kernel_internal.h"
 
+#include <host/driver_time.h>
+
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -57,6 +59,7 @@ void RunSystemThread(PKTHREAD thread) {
     t_current = thread;
     kernel::SetIrql(PASSIVE_LEVEL);
     try {
+        host::DriverTimeScope timed;
         thread->StartRoutine(thread->StartContext);
     } catch (const Terminate&) {
     }

@@ -7,6 +7,8 @@
 // behind them.
 #include "kernel_internal.h"
 
+#include <host/driver_time.h>
+
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -83,7 +85,10 @@ private:
                 item->Queued = false;
             }
 
-            routine(device, context);
+            {
+                host::DriverTimeScope timed;
+                routine(device, context);
+            }
             KIRQL irql = KeGetCurrentIrql();
             if (irql != PASSIVE_LEVEL) {
                 kernel::Violate(host::Rule::IrqlNotRestored,

@@ -3,6 +3,7 @@
 // reference clock.
 #include "ks_object.h"
 
+#include <host/driver_time.h>
 #include <host/kernel.h>
 
 #include <algorithm>
@@ -164,7 +165,11 @@ static void ProcessingThread(Pin* pin) {
         pin->processing = true;
         lock.unlock();
 
-        NTSTATUS status = dispatch->Process(pin->Public());
+        NTSTATUS status;
+        {
+            host::DriverTimeScope timed;
+            status = dispatch->Process(pin->Public());
+        }
         if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
             host::ReportViolation(host::Rule::IrqlNotRestored,
                                   "pin process routine returned above PASSIVE_LEVEL");

@@ -9,6 +9,7 @@
 // already cleared, the cancel routine owns it and will complete it.
 #include <host/usb_bus.h>
 
+#include <host/driver_time.h>
 #include <host/kernel.h>
 #include <usbdlib.h>
 
@@ -368,6 +369,7 @@ void Bus::State::PumpLoop() {
         TakeAbortWaiters(*p, waiters);
         if (!waiters.empty()) {
             lk.unlock();
+            host::DriverTimeScope timed;
             for (PIRP w : waiters)
                 Finish(w, USBD_STATUS_SUCCESS);
             lk.lock();
@@ -398,7 +400,10 @@ void Bus::State::CompletionLoop() {
 
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
-        IoCompleteRequest(c.irp, IO_NO_INCREMENT);
+        {
+            host::DriverTimeScope timed;
+            IoCompleteRequest(c.irp, IO_NO_INCREMENT);
+        }
         KeLowerIrql(old);
 
         lk.lock();
@@ -415,6 +420,7 @@ void Bus::State::CompletionLoop() {
         if (!waiters.empty()) {
             lk.unlock();
             KeRaiseIrql(DISPATCH_LEVEL, &old);
+            host::DriverTimeScope timed;
             for (PIRP w : waiters) {
                 SetResult(w, USBD_STATUS_SUCCESS);
                 IoCompleteRequest(w, IO_NO_INCREMENT);
