@@ -139,6 +139,15 @@ std::optional<Board::Clock::time_point> Board::FrameLeft(uint32_t boardChannel,
     return s.left;
 }
 
+uint32_t Board::DroppedBetween(uint32_t boardChannel, uint32_t after, uint32_t before) const {
+    std::lock_guard lk(m_);
+    if (boardChannel >= kBoardChannels || before <= after + 1)
+        return 0;
+    const std::vector<uint32_t>& d = channels_[boardChannel].dropped;
+    return uint32_t(std::lower_bound(d.begin(), d.end(), before) -
+                    std::upper_bound(d.begin(), d.end(), after));
+}
+
 Speed Board::MaxSpeed() const {
     return config_.fullSpeed ? Speed::Full : Speed::High;
 }
@@ -334,7 +343,12 @@ void Board::HandlePacketLocked(const uint8_t* p) {
     }
     Channel& c = channels_[b];
     auto dropQueued = [&] {
-        std::erase_if(frames_, [&](const QueuedFrame& f) { return f.channel == b; });
+        std::erase_if(frames_, [&](const QueuedFrame& f) {
+            if (f.channel != b)
+                return false;
+            RecordDropLocked(c, f.number);
+            return true;
+        });
     };
     switch (code) {
     case CMD_SET_MODE:
@@ -353,10 +367,11 @@ void Board::HandlePacketLocked(const uint8_t* p) {
     case CMD_START:
         ++counters_.start;
         c.acquiring = true;
+        dropQueued();
         c.captured = 0;
+        c.dropped.clear();
         c.tick = 0;
         c.start = Clock::now();
-        dropQueued();
         wake_.notify_all();
         break;
     case CMD_STOP:
@@ -421,6 +436,7 @@ bool Board::NextItemLocked() {
         Channel& c = channels_[f.channel];
         if (!c.acquiring || f.modeGeneration != c.modeGeneration) {
             ++counters_.framesDropped[f.channel];
+            RecordDropLocked(c, f.number);
             frames_.pop_front();
             continue;
         }
@@ -539,6 +555,7 @@ void Board::PacingLoop() {
                         queued = true;
                     } else {
                         ++counters_.framesDropped[b];
+                        RecordDropLocked(c, c.captured);
                     }
                 }
                 next = std::min(next, FrameDueLocked(c, c.tick + 1));

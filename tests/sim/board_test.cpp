@@ -570,6 +570,14 @@ TEST_F(BoardTest, SlowBusFillsTheQueueAndNewerFramesAreDropped) {
     EXPECT_GE(gaps, 8u);
     EXPECT_GE(c.framesDropped[0], gaps);
     EXPECT_EQ(board->FrameLeft(0, numbers.back() + 1), std::nullopt);
+    // Every gap is exactly the frames the board dropped in it.
+    for (size_t i = 1; i < numbers.size(); ++i)
+        EXPECT_EQ(board->DroppedBetween(0, numbers[i - 1], numbers[i]),
+                  numbers[i] - numbers[i - 1] - 1)
+            << "between " << numbers[i - 1] << " and " << numbers[i];
+    EXPECT_EQ(board->DroppedBetween(0, numbers.front(), numbers.back()), gaps);
+    EXPECT_EQ(board->DroppedBetween(0, numbers.back(), numbers.back() + 1), 0u);
+    EXPECT_EQ(board->DroppedBetween(1, 0, numbers.back()), 0u) << "a channel that never ran";
 }
 
 } // namespace

@@ -21,6 +21,7 @@
 
 #include <host/usb_bus.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -106,6 +107,13 @@ public:
     static constexpr uint32_t kSentFrameRecords = 64;
     std::optional<std::chrono::steady_clock::time_point> FrameLeft(uint32_t boardChannel,
                                                                    uint32_t frameNumber) const;
+    // Frames of the channel's acquisition since its last CMD_START that the
+    // board captured and never sent, numbered strictly between `after` and
+    // `before`. Once a frame numbered `before` has been sent, every frame
+    // before it has gone one way or the other, so the answer is final. The
+    // record holds the first kDropRecords such frames of an acquisition.
+    static constexpr size_t kDropRecords = size_t(1) << 20;
+    uint32_t DroppedBetween(uint32_t boardChannel, uint32_t after, uint32_t before) const;
     // Waits (at most `bound`) until the counters satisfy `done`.
     template <typename Pred>
     bool WaitFor(Pred done, std::chrono::milliseconds bound) const {
@@ -149,6 +157,7 @@ private:
             Clock::time_point left{};
         };
         std::array<Sent, kSentFrameRecords> sent{}; // by frame number modulo the size
+        std::vector<uint32_t> dropped;              // numbers captured and never sent, rising
     };
     // What is going out on pipe 1 right now.
     struct Item {
@@ -160,6 +169,12 @@ private:
     };
 
     void DropFirmwareLocked();
+    // Drops at capture come in rising order; a queued frame dropped at its
+    // turn may be older than the last of those.
+    static void RecordDropLocked(Channel& c, uint32_t number) {
+        if (c.dropped.size() < kDropRecords)
+            c.dropped.insert(std::upper_bound(c.dropped.begin(), c.dropped.end(), number), number);
+    }
     void HandlePacketLocked(const uint8_t* packet);
     void AnswerLocked(uint32_t channel, uint32_t type, uint32_t status = 0, uint32_t version = 0);
     bool NextItemLocked();
