@@ -21,17 +21,7 @@ FuzzSystem::FuzzSystem() {
     FUZZ_CHECK(NT_SUCCESS(system_.Start(board)), "start");
     CaptureDevice* device = board.device();
     FUZZ_CHECK(device && device->firmwareLoaded, "firmware");
-    std::vector<std::wstring> all = host::ks::EnumerateFilters(KSCATEGORY_VIDEO);
-    links_.assign(4, L"");
-    for (const auto& link : all) {
-        for (unsigned c = 0; c < 4; ++c) {
-            std::wstring ref = L"m4350av_chan" + std::to_wstring(c + 1);
-            if (link.size() >= ref.size() &&
-                link.compare(link.size() - ref.size(), ref.size(), ref) == 0) {
-                links_[c] = link;
-            }
-        }
-    }
+    links_ = m4350test::ChannelLinks();
     for (const auto& link : links_) {
         FUZZ_CHECK(!link.empty(), "a channel without a filter");
     }

@@ -52,21 +52,6 @@ struct Outcome {
 constexpr ULONG kFramesPerPin = 10;
 constexpr ULONG kHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
 
-// The filter of each channel of the device started last.
-std::vector<std::wstring> ChannelLinks() {
-    std::vector<std::wstring> links(ChannelCount);
-    for (const auto& link : host::ks::EnumerateFilters(KSCATEGORY_VIDEO)) {
-        for (ULONG c = 0; c < ChannelCount; ++c) {
-            std::wstring ref = L"m4350av_chan" + std::to_wstring(c + 1);
-            if (link.size() >= ref.size() &&
-                link.compare(link.size() - ref.size(), ref.size(), ref) == 0) {
-                links[c] = link;
-            }
-        }
-    }
-    return links;
-}
-
 // A request the build answers as a set or item it does not carry: not a
 // failure of the life (the controls of a driver without them are not swept).
 NTSTATUS Carried(NTSTATUS status) {

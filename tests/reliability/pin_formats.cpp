@@ -1,8 +1,27 @@
 #include "pin_formats.h"
 
 #include <host/ks_client.h>
+#include <ksmedia.h>
 
 namespace m4350test {
+
+std::vector<std::wstring> ChannelLinks(const std::set<std::wstring>& before) {
+    constexpr unsigned kChannels = 4;
+    std::vector<std::wstring> links(kChannels);
+    for (const auto& link : host::ks::EnumerateFilters(KSCATEGORY_VIDEO)) {
+        if (before.count(link)) {
+            continue;
+        }
+        for (unsigned c = 0; c < kChannels; ++c) {
+            const std::wstring ref = L"m4350av_chan" + std::to_wstring(c + 1);
+            if (link.size() >= ref.size() &&
+                link.compare(link.size() - ref.size(), ref.size(), ref) == 0) {
+                links[c] = link;
+            }
+        }
+    }
+    return links;
+}
 
 std::vector<std::vector<unsigned char>> PinRanges(HANDLE filter) {
     KSP_PIN request{};

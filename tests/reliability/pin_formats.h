@@ -5,9 +5,16 @@
 
 #include <ks.h>
 
+#include <set>
+#include <string>
 #include <vector>
 
 namespace m4350test {
+
+// The filter of each of a device's four channels, by channel number, among
+// the video filters now published and not in `before` (the links published
+// before the device started); empty entries for channels without one.
+std::vector<std::wstring> ChannelLinks(const std::set<std::wstring>& before = {});
 
 // Copies of the data ranges of pin factory 0 of the filter; empty on failure.
 std::vector<std::vector<unsigned char>> PinRanges(HANDLE filter);
