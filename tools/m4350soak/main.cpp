@@ -13,10 +13,12 @@
 // streaming objects all zero. The exit status is 0 only then.
 //
 //   m4350soak --seconds 600 --boards 2 --seed 1
+#include "board/board.h"
 #include "device/capture_device.h"
 #include "pin_formats.h"
 #include "shared/device_method_set.h"
 
+#include <host/driver_time.h>
 #include <host/kernel.h>
 #include <host/ks_client.h>
 #include <host/ks_pnp.h>
@@ -37,11 +39,13 @@
 #include <iostream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <shared_mutex>
 #include <string>
 #include <thread>
+#include <sys/resource.h>
 #include <vector>
 
 namespace {
@@ -50,6 +54,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr uint32_t kChannels = 4;
+constexpr uint32_t kMaxBoards = 8; // boards that keep settings files of their own
 constexpr uint32_t kBuffers = 4;
 constexpr ULONG kHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
 const wchar_t kParameters[] = L"m4350av\\Parameters";
@@ -185,19 +190,39 @@ public:
             return false;
         }
         for (uint32_t i = 0; i < boards; ++i) {
-            auto slot = std::make_unique<BoardSlot>();
-            slot->index = i;
-            m4350::sim::BoardConfig config;
-            config.serial = 0x00500000 + i;
-            config.seed = 1000 + i;
-            slot->model = std::make_shared<m4350::sim::Board>(config);
-            slot->bus = std::make_unique<host::usb::Bus>(slot->model);
-            boards_.push_back(std::move(slot));
-            if (!Start(*boards_.back(), error)) {
+            if (!AddBoard(error)) {
                 return false;
             }
         }
         return true;
+    }
+
+    // Plugs one more board in, on a bus of its own, and starts its device.
+    BoardSlot* AddBoard(std::string* error) {
+        auto slot = std::make_unique<BoardSlot>();
+        slot->index = uint32_t(boards_.size());
+        m4350::sim::BoardConfig config;
+        config.serial = 0x00500000 + slot->index;
+        config.seed = 1000 + slot->index;
+        slot->model = std::make_shared<m4350::sim::Board>(config);
+        slot->bus = std::make_unique<host::usb::Bus>(slot->model);
+        boards_.push_back(std::move(slot));
+        return Start(*boards_.back(), error) ? boards_.back().get() : nullptr;
+    }
+
+    // The board number the driver gave the board's running device; nullopt
+    // when none runs on it.
+    std::optional<ULONG> BoardNumber(BoardSlot& b) {
+        std::lock_guard lk(pnp_);
+        if (!b.node) {
+            return std::nullopt;
+        }
+        const auto* device =
+            static_cast<const CaptureDevice*>(host::ks::KsDeviceOf(b.node)->Context);
+        if (!device || !device->board) {
+            return std::nullopt;
+        }
+        return device->board->boardNumber;
     }
 
     // Add and start the device over the board's bus; learns its filters.
@@ -216,19 +241,7 @@ public:
             *error = "board " + std::to_string(b.index) + ": Start failed";
             return false;
         }
-        b.links.assign(kChannels, L"");
-        for (const auto& link : host::ks::EnumerateFilters(KSCATEGORY_VIDEO)) {
-            if (old.count(link)) {
-                continue;
-            }
-            for (uint32_t c = 0; c < kChannels; ++c) {
-                std::wstring ref = L"m4350av_chan" + std::to_wstring(c + 1);
-                if (link.size() >= ref.size() &&
-                    link.compare(link.size() - ref.size(), ref.size(), ref) == 0) {
-                    b.links[c] = link;
-                }
-            }
-        }
+        b.links = m4350test::ChannelLinks(old);
         for (uint32_t c = 0; c < kChannels; ++c) {
             if (b.links[c].empty()) {
                 *error = "board " + std::to_string(b.index) + ": no filter for channel " +
@@ -317,10 +330,41 @@ std::vector<uint8_t> Luma(const KS_VIDEOINFOHEADER& info, const uint8_t* data) {
     return y;
 }
 
+// A format asked for by size and subtype; a zero width takes any readable
+// format, picked at random.
+struct WantedFormat {
+    uint32_t width = 0, height = 0;
+    ULONG fourcc = 0;
+};
+
 class Stream {
 public:
-    Stream(System& system, BoardSlot& board, uint32_t channel, uint64_t seed, Watchdog& dog)
-        : system_(system), board_(board), channel_(channel), rng_(seed), slot_(dog.NewSlot()) {}
+    Stream(System& system, BoardSlot& board, uint32_t channel, uint64_t seed, Watchdog& dog,
+           WantedFormat wanted = {})
+        : system_(system), board_(board), channel_(channel), wanted_(wanted), rng_(seed),
+          slot_(dog.NewSlot()) {}
+
+    // Frames delivered intact, and what is missing between them.
+    struct Counts {
+        uint64_t delivered = 0;
+        uint64_t stampGaps = 0;  // board frame numbers missing between delivered frames
+        uint64_t dropGrowth = 0; // the growth of DropCount over the same frames
+        // While accounting: of the missing frames, those the board never
+        // sent, and those neither it nor the driver's DropCount explains.
+        uint64_t busDrops = 0;
+        int64_t unexplained = 0;
+    };
+    Counts Tally() const {
+        return {delivered_.load(), stampGaps_.load(), dropGrowth_.load(), busDrops_.load(),
+                unexplained_.load()};
+    }
+    // Accounts for every gap between delivered frames from now on: each
+    // missing board frame must be one the board dropped or one the driver
+    // counted in DropCount. Only for streams whose pictures arrive whole
+    // (no faults injected) and that do not change state meanwhile.
+    void Account(bool on) { accounting_ = on; }
+    BoardSlot& Board() const { return board_; }
+    uint32_t Channel() const { return channel_; }
 
     void Start() {
         thread_ = std::thread([this] { Run(); });
@@ -375,9 +419,16 @@ private:
         {
             Guarded g(slot_, "data ranges");
             for (auto& range : m4350test::PinRanges(filter)) {
-                if (range.size() >= sizeof(KS_DATARANGE_VIDEO) &&
-                    Readable(reinterpret_cast<const KS_DATARANGE_VIDEO*>(range.data())
-                                 ->VideoInfoHeader)) {
+                if (range.size() < sizeof(KS_DATARANGE_VIDEO)) {
+                    continue;
+                }
+                const KS_VIDEOINFOHEADER& info =
+                    reinterpret_cast<const KS_DATARANGE_VIDEO*>(range.data())->VideoInfoHeader;
+                if (Readable(info) &&
+                    (wanted_.width == 0 ||
+                     (uint32_t(info.bmiHeader.biWidth) == wanted_.width &&
+                      uint32_t(std::abs(info.bmiHeader.biHeight)) == wanted_.height &&
+                      info.bmiHeader.biCompression == wanted_.fourcc))) {
                     usable.push_back(std::move(range));
                 }
             }
@@ -588,7 +639,28 @@ private:
                                " over a gap of " + std::to_string(gap));
             }
             g_report.framesDropped += uint64_t(frameInfo->DropCount - expect->drops);
+            const uint32_t step = (stamp.frameNumber - expect->stamp) & 0xFFFFFF;
+            const LONGLONG dropGrowth = std::max<LONGLONG>(frameInfo->DropCount - expect->drops, 0);
+            dropGrowth_ += uint64_t(dropGrowth);
+            if (step > 0 && step <= 0x800000) {
+                stampGaps_ += step - 1;
+                if (accounting_) {
+                    const uint32_t bus = board_.model->DroppedBetween(3 - channel_, expect->stamp,
+                                                                      stamp.frameNumber);
+                    busDrops_ += bus;
+                    const int64_t off = int64_t(step - 1) - dropGrowth - int64_t(bus);
+                    if (off != 0) {
+                        unexplained_ += off;
+                        g_report.Error(at + ": " + std::to_string(step - 1) +
+                                       " board frames missing before frame " +
+                                       std::to_string(stamp.frameNumber) + ", the board dropped " +
+                                       std::to_string(bus) + ", DropCount grew by " +
+                                       std::to_string(dropGrowth));
+                    }
+                }
+            }
         }
+        ++delivered_;
         if ((header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID) &&
             header.PresentationTime.Time != (picture - 1) * LONGLONG(info.AvgTimePerFrame)) {
             g_report.Error(at + ": presentation time " +
@@ -604,12 +676,50 @@ private:
     System& system_;
     BoardSlot& board_;
     uint32_t channel_;
+    WantedFormat wanted_;
     std::mt19937_64 rng_;
     Watchdog::Slot* slot_;
+    std::atomic<uint64_t> delivered_{0}, stampGaps_{0}, dropGrowth_{0}, busDrops_{0};
+    std::atomic<int64_t> unexplained_{0};
+    std::atomic<bool> accounting_{false};
     std::atomic<bool> quit_{false};
     std::atomic<int> command_{0};
     std::thread thread_;
 };
+
+// ---------------------------------------------------------------------------
+// Unplugging a board under running streams
+// ---------------------------------------------------------------------------
+
+// Pulls the board's cable: its streams let go of their handles and its
+// device is removed. The returned lock keeps the streams off the board
+// until PlugBackIn.
+std::unique_lock<std::shared_mutex> Unplug(System& system, BoardSlot& board, Watchdog::Slot* slot) {
+    board.leaving = true;
+    {
+        Guarded g(slot, "unplug");
+        board.bus->Unplug();
+    }
+    std::unique_lock lk(board.lock);
+    Guarded g(slot, "remove");
+    system.Remove(board);
+    return lk;
+}
+
+// Plugs the board in again and starts a new device on it; its streams come
+// back by themselves.
+bool PlugBackIn(System& system, BoardSlot& board, std::unique_lock<std::shared_mutex> held,
+                Watchdog::Slot* slot, std::string* error) {
+    bool started;
+    {
+        Guarded g(slot, "replug and restart");
+        board.bus->Replug();
+        started = system.Start(board, error);
+    }
+    held.unlock();
+    board.leaving = false;
+    return started;
+}
 
 // ---------------------------------------------------------------------------
 // Churn
@@ -824,20 +934,10 @@ private:
     // removed, the board comes back and a new device starts on it.
     void Replug(BoardSlot& board) {
         g_report.Fault("unplug and replug");
-        board.leaving = true;
-        {
-            Guarded g(slot_, "unplug");
-            board.bus->Unplug();
-        }
-        std::unique_lock lk(board.lock);
-        Guarded g(slot_, "remove and restart");
-        system_.Remove(board);
-        board.bus->Replug();
         std::string error;
-        if (!system_.Start(board, &error)) {
+        if (!PlugBackIn(system_, board, Unplug(system_, board, slot_), slot_, &error)) {
             g_report.Error("restart after replug: " + error);
         }
-        board.leaving = false;
         g_report.Operation("device restart");
     }
 
@@ -846,6 +946,310 @@ private:
     std::mt19937_64 rng_;
     Watchdog::Slot* slot_;
 };
+
+// ---------------------------------------------------------------------------
+// Scale: the most boards that keep settings files of their own, each on a
+// USB 2.0 bus of its own, every channel streaming
+// ---------------------------------------------------------------------------
+
+constexpr ULONG kFourccs[kChannels] = {
+    KS_MAKEFOURCC('Y', 'U', 'Y', '2'), KS_MAKEFOURCC('U', 'Y', 'V', 'Y'),
+    KS_MAKEFOURCC('Y', 'V', '1', '6'), KS_MAKEFOURCC('Y', '8', '0', '0')};
+
+// Even boards ask for four full-size pictures, more than their bus carries;
+// odd boards for four quarter-size ones, which fit with room to spare.
+WantedFormat ScaleFormat(uint32_t board, uint32_t channel) {
+    return board % 2 == 0 ? WantedFormat{640, 480, kFourccs[channel]}
+                          : WantedFormat{320, 240, kFourccs[channel]};
+}
+
+double ProcessCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Everything the accounting needs, taken at one moment.
+struct ScaleSnapshot {
+    Clock::time_point at;
+    double driverCpu = 0, processCpu = 0;
+    std::vector<m4350::sim::BoardCounters> boards;
+    std::vector<uint64_t> busBytes;
+    std::vector<Stream::Counts> streams;
+};
+
+ScaleSnapshot Snap(System& system, const std::vector<std::unique_ptr<Stream>>& streams,
+                   uint32_t boards) {
+    ScaleSnapshot s;
+    for (const auto& stream : streams) {
+        s.streams.push_back(stream->Tally());
+    }
+    for (uint32_t b = 0; b < boards; ++b) {
+        s.boards.push_back(system.Boards()[b]->model->Counters());
+        s.busBytes.push_back(system.Boards()[b]->bus->Controller().BulkBytes());
+    }
+    s.at = Clock::now();
+    s.driverCpu = host::DriverCpuSeconds();
+    s.processCpu = ProcessCpuSeconds();
+    return s;
+}
+
+struct NinthBoard {
+    bool started = false;
+    std::optional<ULONG> number;
+    size_t tooManyBoards = 0; // log lines while it lived
+    uint64_t frames = 0;      // delivered on its first channel
+    bool settingsWritten = false;
+};
+
+// One board more than keep settings of their own: it starts, streams on
+// defaults, and writes no settings file; then it is unplugged again.
+NinthBoard RunNinthBoard(System& system, Watchdog& dog, uint64_t seed) {
+    NinthBoard r;
+    const auto file = host::SystemRoot() / "system32" / "drivers" /
+                      ("m4350dev" + std::to_string(kMaxBoards) + ".bin");
+    std::error_code ec;
+    std::filesystem::remove(file, ec);
+    // What the driver logs from here on is what the ninth board meets.
+    host::SetDebugLogCapacity(std::max<size_t>(host::DebugLogCapacity(), 100000));
+    host::ClearDebugLog();
+    std::string error;
+    BoardSlot* board = system.AddBoard(&error);
+    if (!board) {
+        g_report.Error("the ninth board did not start: " + error);
+        return r;
+    }
+    r.started = true;
+    r.number = system.BoardNumber(*board);
+    {
+        Stream stream(system, *board, 0, seed, dog, ScaleFormat(1, 3));
+        stream.Start();
+        const auto bound = Clock::now() + 15s;
+        while (stream.Tally().delivered < 30 && Clock::now() < bound) {
+            std::this_thread::sleep_for(20ms);
+        }
+        stream.Stop();
+        r.frames = stream.Tally().delivered;
+    }
+    Unplug(system, *board, dog.NewSlot());
+    r.tooManyBoards = host::DebugLogCount("too many boards");
+    r.settingsWritten = std::filesystem::exists(file, ec);
+    return r;
+}
+
+// Unplug, replug and restart cycles of one or two boards at a time (brought
+// back in the other order), each followed by a look at the board numbers of
+// all running boards. Returns the cycles in which two boards held one number.
+uint32_t CycleBoardNumbers(System& system, uint32_t boards, uint32_t cycles, uint64_t seed,
+                           Watchdog::Slot* slot) {
+    std::mt19937_64 rng(seed);
+    uint32_t clashes = 0;
+    for (uint32_t cycle = 0; cycle < cycles; ++cycle) {
+        std::vector<BoardSlot*> down;
+        const uint32_t count = boards > 1 ? 1 + uint32_t(rng() % 2) : 1;
+        while (down.size() < count) {
+            BoardSlot* b = system.Boards()[rng() % boards].get();
+            if (std::find(down.begin(), down.end(), b) == down.end()) {
+                down.push_back(b);
+            }
+        }
+        std::vector<std::unique_lock<std::shared_mutex>> held;
+        for (BoardSlot* b : down) {
+            held.push_back(Unplug(system, *b, slot));
+            g_report.Fault("unplug and replug");
+        }
+        for (size_t i = down.size(); i-- > 0;) {
+            std::string error;
+            if (!PlugBackIn(system, *down[i], std::move(held[i]), slot, &error)) {
+                g_report.Error("restart after replug: " + error);
+            }
+            g_report.Operation("device restart");
+        }
+        std::map<ULONG, uint32_t> holders;
+        for (uint32_t b = 0; b < boards; ++b) {
+            std::optional<ULONG> number = system.BoardNumber(*system.Boards()[b]);
+            if (!number) {
+                g_report.Error("cycle " + std::to_string(cycle + 1) + ": board " +
+                               std::to_string(b) + " has no running device");
+                continue;
+            }
+            if (*number >= kMaxBoards) {
+                g_report.Error("cycle " + std::to_string(cycle + 1) + ": board " +
+                               std::to_string(b) + " got board number " + std::to_string(*number));
+            }
+            auto [at, fresh] = holders.emplace(*number, b);
+            if (!fresh) {
+                ++clashes;
+                g_report.Error("cycle " + std::to_string(cycle + 1) + ": boards " +
+                               std::to_string(at->second) + " and " + std::to_string(b) +
+                               " both hold board number " + std::to_string(*number));
+            }
+        }
+    }
+    return clashes;
+}
+
+struct ScaleOptions {
+    uint32_t boards = kMaxBoards;
+    double seconds = 30;
+    uint32_t cycles = 16;
+    uint64_t seed = 1;
+    bool json = false;
+};
+
+// Streams every channel of `options.boards` boards, each board on a bus of
+// its own at the USB 2.0 limit, and accounts for every frame; a ninth board
+// comes and goes a third of the way in. Afterwards boards are unplugged,
+// replugged and restarted with their neighbours streaming. Prints the
+// figures; false when anything is unaccounted for or wrong.
+bool RunScale(const ScaleOptions& options, std::string* jsonFigures) {
+    host::usb::SetDefaultBulkBytesPerMicroframe(host::usb::kHighSpeedBulkBytesPerMicroframe);
+    bool ok = true;
+    std::string error;
+    Watchdog dog(60s);
+    System system;
+    if (!system.Load(options.boards, &error)) {
+        std::cerr << "m4350soak: " << error << "\n";
+        system.TearDown();
+        return false;
+    }
+    std::vector<std::unique_ptr<Stream>> streams;
+    for (auto& b : system.Boards()) {
+        for (uint32_t c = 0; c < kChannels; ++c) {
+            streams.push_back(std::make_unique<Stream>(
+                system, *b, c, options.seed * 131 + streams.size(), dog, ScaleFormat(b->index, c)));
+        }
+    }
+    for (auto& s : streams) {
+        s->Start();
+    }
+    // The window opens once every channel delivers.
+    const auto warmUp = Clock::now() + 30s;
+    while (Clock::now() < warmUp && !std::all_of(streams.begin(), streams.end(), [](const auto& s) {
+               return s->Tally().delivered > 0;
+           })) {
+        std::this_thread::sleep_for(20ms);
+    }
+    for (const auto& s : streams) {
+        if (s->Tally().delivered == 0) {
+            g_report.Error(s->Name() + " delivered no frame");
+        }
+    }
+    for (auto& s : streams) {
+        s->Account(true);
+    }
+    const ScaleSnapshot start = Snap(system, streams, options.boards);
+    const auto window =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
+    std::this_thread::sleep_until(start.at + window / 3);
+    const NinthBoard ninth = RunNinthBoard(system, dog, options.seed);
+    std::this_thread::sleep_until(start.at + window);
+    const ScaleSnapshot end = Snap(system, streams, options.boards);
+    for (auto& s : streams) {
+        s->Account(false);
+    }
+    const uint32_t clashes =
+        CycleBoardNumbers(system, options.boards, options.cycles, options.seed, dog.NewSlot());
+    struct Place {
+        uint32_t board, channel;
+        std::string name;
+    };
+    std::vector<Place> places;
+    for (auto& s : streams) {
+        s->Stop();
+        places.push_back({s->Board().index, s->Channel(), s->Name()});
+    }
+    streams.clear();
+    system.TearDown();
+
+    const double seconds = std::chrono::duration<double>(end.at - start.at).count();
+    const double limit = host::usb::kHighSpeedBulkBytesPerMicroframe * 8000.0;
+    const double driverCpu = (end.driverCpu - start.driverCpu) / seconds;
+    const double processCpu = (end.processCpu - start.processCpu) / seconds;
+    struct Row {
+        uint64_t sent = 0, busDrops = 0, delivered = 0, driverDrops = 0;
+        int64_t unexplained = 0;
+        double busShare = 0;
+    };
+    std::vector<Row> rows(options.boards);
+    Row total;
+    for (size_t i = 0; i < places.size(); ++i) {
+        const uint32_t b = places[i].board;
+        const uint32_t bc = 3 - places[i].channel;
+        const Stream::Counts& a = start.streams[i];
+        const Stream::Counts& z = end.streams[i];
+        const uint64_t sent = end.boards[b].frames[bc] - start.boards[b].frames[bc];
+        const uint64_t busDrops = z.busDrops - a.busDrops;
+        const uint64_t driverDrops = z.dropGrowth - a.dropGrowth;
+        const int64_t unexplained = z.unexplained - a.unexplained;
+        for (Row* row : {&rows[b], &total}) {
+            row->sent += sent;
+            row->busDrops += busDrops;
+            row->delivered += z.delivered - a.delivered;
+            row->driverDrops += driverDrops;
+            row->unexplained += unexplained;
+        }
+    }
+    for (uint32_t b = 0; b < options.boards; ++b) {
+        rows[b].busShare = double(end.busBytes[b] - start.busBytes[b]) / seconds / limit;
+    }
+    const bool ninthOk = ninth.started && ninth.number == kMaxBoards && ninth.tooManyBoards >= 2 &&
+                         ninth.frames >= 30 && !ninth.settingsWritten;
+    if (!ninthOk) {
+        g_report.Error("the ninth board was not handled as one too many");
+    }
+    ok = ok && ninthOk && clashes == 0;
+
+    if (options.json) {
+        char text[1024];
+        std::snprintf(text, sizeof text,
+                      "{\"seconds\": %.1f, \"boards\": %u, \"bus_limit_mb_s\": %.1f, "
+                      "\"frames_sent\": %llu, \"bus_drops\": %llu, \"delivered\": %llu, "
+                      "\"driver_drops\": %llu, \"unexplained\": %lld, \"driver_cpu_per_s\": %.3f, "
+                      "\"process_cpu_per_s\": %.3f, \"ninth_board_number\": %ld, "
+                      "\"ninth_too_many_boards\": %zu, \"ninth_frames\": %llu, "
+                      "\"ninth_settings_written\": %s, \"cycles\": %u, \"clashes\": %u}",
+                      seconds, options.boards, limit / 1e6, (unsigned long long)total.sent,
+                      (unsigned long long)total.busDrops, (unsigned long long)total.delivered,
+                      (unsigned long long)total.driverDrops, (long long)total.unexplained,
+                      driverCpu, processCpu, ninth.number ? long(*ninth.number) : -1L,
+                      ninth.tooManyBoards, (unsigned long long)ninth.frames,
+                      ninth.settingsWritten ? "true" : "false", options.cycles, clashes);
+        *jsonFigures = text;
+        return ok;
+    }
+    std::printf("m4350soak --scale: %.1f s, %u boards x %u channels, each board on a USB 2.0 bus "
+                "of its own (%.1f MB/s)\n",
+                seconds, options.boards, kChannels, limit / 1e6);
+    std::printf("  %-5s %-22s %8s %7s %10s %10s %12s %11s\n", "board", "formats", "bus use", "sent",
+                "bus drops", "delivered", "driver drops", "unexplained");
+    for (uint32_t b = 0; b < options.boards; ++b) {
+        const WantedFormat f = ScaleFormat(b, 0);
+        const std::string formats = "4 x " + std::to_string(f.width) + "x" +
+                                    std::to_string(f.height) + (b % 2 ? " (fits)" : " (too many)");
+        std::printf("  %-5u %-22s %7.1f%% %7llu %10llu %10llu %12llu %11lld\n", b, formats.c_str(),
+                    100 * rows[b].busShare, (unsigned long long)rows[b].sent,
+                    (unsigned long long)rows[b].busDrops, (unsigned long long)rows[b].delivered,
+                    (unsigned long long)rows[b].driverDrops, (long long)rows[b].unexplained);
+    }
+    std::printf("  %-5s %-22s %8s %7llu %10llu %10llu %12llu %11lld\n", "all", "", "",
+                (unsigned long long)total.sent, (unsigned long long)total.busDrops,
+                (unsigned long long)total.delivered, (unsigned long long)total.driverDrops,
+                (long long)total.unexplained);
+    std::printf("  driver CPU: %.3f s per second of capture (%.1f%% of one core); the whole "
+                "process, board models included: %.3f s\n",
+                driverCpu, 100 * driverCpu, processCpu);
+    std::printf("  ninth board: %s, board number %s, \"too many boards\" logged %zu times, "
+                "%llu frames on its channel 1, settings file %s\n",
+                ninth.started ? "started" : "did not start",
+                ninth.number ? std::to_string(*ninth.number).c_str() : "none", ninth.tooManyBoards,
+                (unsigned long long)ninth.frames,
+                ninth.settingsWritten ? "WRITTEN" : "not written");
+    std::printf("  unplug, replug and restart cycles: %u, two boards on one board number: %u\n",
+                options.cycles, clashes);
+    return ok;
+}
 
 std::string Json(const std::map<std::string, uint64_t>& m) {
     std::string s = "{";
@@ -875,7 +1279,21 @@ int main(int argc, char** argv) {
     app.add_option("--system-root", systemRoot, "system root to use (default: a fresh one)");
     app.add_option("--driver-log", driverLog, "where the driver's debug log goes (or stderr)");
     app.add_flag("--json", json, "print the report as JSON");
+    bool scale = false;
+    uint32_t cycles = 16;
+    app.add_flag("--scale", scale,
+                 "instead of the churn: every channel of 8 boards streaming for 30 s, each "
+                 "board on a USB 2.0 bus of its own, every frame accounted for; a ninth "
+                 "board, then unplug and restart cycles checking the board numbers");
+    app.add_option("--cycles", cycles, "unplug, replug and restart cycles of --scale")
+        ->check(CLI::Range(0, 10000));
     CLI11_PARSE(app, argc, argv);
+    if (scale && !app.count("--seconds")) {
+        seconds = 30;
+    }
+    if (scale && !app.count("--boards")) {
+        boards = kMaxBoards;
+    }
 
     if (!systemRoot.empty()) {
         host::SetSystemRoot(systemRoot);
@@ -891,7 +1309,17 @@ int main(int argc, char** argv) {
 
     const auto started = Clock::now();
     uint64_t boardFrames = 0, boardStarts = 0; // as the board models saw them
-    {
+    bool scaleOk = true;
+    std::string scaleJson;
+    if (scale) {
+        ScaleOptions options;
+        options.boards = boards;
+        options.seconds = seconds;
+        options.cycles = cycles;
+        options.seed = seed;
+        options.json = json;
+        scaleOk = RunScale(options, &scaleJson);
+    } else {
         Watchdog dog(60s);
         System system;
         if (!system.Load(boards, &error)) {
@@ -963,9 +1391,21 @@ int main(int argc, char** argv) {
     for (const auto& [k, v] : g_report.faults) {
         faults += v;
     }
-    const bool ok =
-        g_report.errors.empty() && leaked == 0 && g_report.hangs == 0 && g_report.frames > 0;
-    if (json) {
+    const bool ok = g_report.errors.empty() && leaked == 0 && g_report.hangs == 0 &&
+                    g_report.frames > 0 && scaleOk;
+    if (scale) {
+        if (json) {
+            std::printf("{\"scale\": %s, \"errors\": %zu, \"hangs\": %llu, \"leaks\": %s, "
+                        "\"ok\": %s}\n",
+                        scaleJson.c_str(), g_report.errors.size(),
+                        (unsigned long long)g_report.hangs.load(), Json(leaks).c_str(),
+                        ok ? "true" : "false");
+        } else {
+            std::printf("  errors: %zu, hangs: %llu, leaks: %llu\n%s\n", g_report.errors.size(),
+                        (unsigned long long)g_report.hangs.load(), (unsigned long long)leaked,
+                        ok ? "1 passed, 0 failed" : "0 passed, 1 failed");
+        }
+    } else if (json) {
         std::printf(
             "{\"seconds\": %.1f, \"boards\": %u, \"seed\": %llu, \"frames\": %llu, \"board "
             "frames\": %llu, "
