@@ -25,14 +25,22 @@ function(m4350_kernel_code target)
     set_property(TARGET ${target} PROPERTY M4350_KERNEL_CODE TRUE)
 endfunction()
 
+# Every test executable of the capture and system suites, which the tsan
+# preset builds and runs.
+add_custom_target(capture_system_tests)
+
 # m4350_add_gtest(<name> LABELS <label>... SOURCES <file>... LIBS <target>...)
 # One GoogleTest executable whose cases CTest discovers one by one.
+
 function(m4350_add_gtest name)
     cmake_parse_arguments(ARG "" "TIMEOUT" "LABELS;SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock Threads::Threads)
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
+    endif()
+    if("capture" IN_LIST ARG_LABELS OR "system" IN_LIST ARG_LABELS)
+        add_dependencies(capture_system_tests ${name})
     endif()
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 60
