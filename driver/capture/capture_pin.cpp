@@ -23,11 +23,14 @@ PKS_DATAFORMAT_VIDEOINFOHEADER VideoFormatOf(PKSDATAFORMAT format) {
 }
 
 // The video info header with its bitmap header, biSize + 48 bytes, or 0 when
-// that does not fit 32 bits or the format does not hold it.
+// that does not fit 32 bits, the format does not hold it, or biSize is
+// shorter than the bitmap header itself (a copy of that length would end
+// before the fields the pin reads).
 ULONG VideoInfoLength(const KSDATAFORMAT* format) {
     ULONG biSize = reinterpret_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(format)
                        ->VideoInfoHeader.bmiHeader.biSize;
-    if (biSize > MAXULONG - FormatHeadLength || format->FormatSize < biSize + FormatHeadLength) {
+    if (biSize < sizeof(KS_BITMAPINFOHEADER) || biSize > MAXULONG - FormatHeadLength ||
+        format->FormatSize < biSize + FormatHeadLength) {
         return 0;
     }
     return biSize + VideoInfoHeadLength;

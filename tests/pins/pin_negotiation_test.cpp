@@ -229,6 +229,34 @@ TEST_F(PinSystemTest, WiderPackedFormatPadsEveryRowWithinTheBuffer) {
     EXPECT_EQ(frame.header.OptionsFlags, OptionsTimeAndDuration);
 }
 
+// A bitmap header whose biSize is shorter than the header itself is refused,
+// at creation and as a change of a running pin, before the pin copies that
+// many bytes and reads fields beyond them.
+TEST_F(PinSystemTest, BitmapHeaderShorterThanItselfIsRefused) {
+    StartBoard();
+    void (*const shorten[])(KS_DATAFORMAT_VIDEOINFOHEADER&) = {
+        [](KS_DATAFORMAT_VIDEOINFOHEADER& f) { f.VideoInfoHeader.bmiHeader.biSize = 0; },
+        [](KS_DATAFORMAT_VIDEOINFOHEADER& f) {
+            f.VideoInfoHeader.bmiHeader.biSize = sizeof(KS_BITMAPINFOHEADER) - 1;
+        },
+    };
+    for (auto adjust : shorten) {
+        PinStream& stream = OpenStream(0, 1);
+        EXPECT_FALSE(NT_SUCCESS(stream.Connect(CatalogueRange(1, 4), adjust)));
+        EXPECT_EQ(stream.pin(), nullptr);
+    }
+    PinStream& stream = OpenStream(0, 1);
+    ASSERT_EQ(stream.Connect(CatalogueRange(1, 4)), STATUS_SUCCESS);
+    stream.MakeBuffers(1);
+    ASSERT_EQ(stream.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    for (auto adjust : shorten) {
+        KS_DATAFORMAT_VIDEOINFOHEADER format = stream.format();
+        adjust(format);
+        EXPECT_EQ(host::ks::SetPinDataFormat(stream.pin(), &format.DataFormat),
+                  STATUS_INVALID_PARAMETER);
+    }
+}
+
 // RGB32 at 640 x 480 needs 1 228 800 bytes: one byte less gets nothing.
 TEST_F(PinSystemTest, Rgb32NeedsTheWholeFrameInTheBuffer) {
     StartBoard();
