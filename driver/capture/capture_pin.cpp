@@ -36,7 +36,12 @@ ULONG VideoInfoLength(const KSDATAFORMAT* format) {
     return biSize + VideoInfoHeadLength;
 }
 
+// The most negative LONG has no positive counterpart; it stands for a
+// height beyond every picture, which no range and no stream takes.
 LONG AbsoluteHeight(LONG height) {
+    if (height < -MAXLONG) {
+        return MAXLONG;
+    }
     return height < 0 ? -height : height;
 }
 

@@ -307,7 +307,12 @@ NTSTATUS ConnectionStateSet(PIRP irp, PKSIDENTIFIER, PVOID data) {
     if (pin == nullptr) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    return SetPinState(pin, *static_cast<KSSTATE*>(data));
+    // The caller's bytes are not yet a KSSTATE: read them as a number first.
+    const ULONG state = *static_cast<const ULONG*>(data);
+    if (state > ULONG(KSSTATE_RUN)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return SetPinState(pin, static_cast<KSSTATE>(state));
 }
 
 NTSTATUS ConnectionFormatGet(PIRP irp, PKSIDENTIFIER, PVOID data) {

@@ -388,6 +388,19 @@ TEST_F(KsPinTest, PinHandlesAnswerTheConnectionSetAndNotTheFiltersSets) {
     EXPECT_EQ(host::ks::GetProperty(filter_, KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE,
                                     &value, sizeof(value), &returned),
               STATUS_PROPSET_NOT_FOUND);
+
+    // A state beyond Run is refused before it is taken for a KSSTATE.
+    for (ULONG state : {4u, 0x1D58B820u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(host::ks::SetProperty(pin, KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE,
+                                        &state, sizeof(state)),
+                  STATUS_INVALID_PARAMETER)
+            << state;
+    }
+    KSSTATE state = KSSTATE_RUN;
+    ASSERT_EQ(host::ks::GetProperty(pin, KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE,
+                                    &state, sizeof(state), &returned),
+              STATUS_SUCCESS);
+    EXPECT_EQ(state, KSSTATE_STOP);
 }
 
 // A format falls in several ranges of one subtype (the same GUIDs at other
