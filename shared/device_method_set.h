@@ -18,7 +18,7 @@
 // GUID as its CLSID, which is how the streaming proxy finds it for a filter
 // that carries this set.
 #define STATIC_DeviceMethodSet                                                                     \
-    0xC9C5121F, 0x0B7F, 0x4694, 0x90, 0x90, 0x21, 0x77, 0xD0, 0x3A, 0x07, 0x20
+    0xC9C5121F, 0x0B7F, 0x4694, {0x90, 0x90, 0x21, 0x77, 0xD0, 0x3A, 0x07, 0x20}
 inline constexpr GUID DeviceMethodSet = {STATIC_DeviceMethodSet};
 
 // Method ids. The numbering has gaps; ids 2 to 4 are not part of the set.

@@ -17,12 +17,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
-// GCC 12 reports std::regex's own internals as maybe uninitialised when
-// building with the address sanitizer; the warning is about the library.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
-#pragma GCC diagnostic pop
 
 namespace {
 

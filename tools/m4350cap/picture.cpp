@@ -118,6 +118,28 @@ sim::StampReading ReadPictureStamp(const Picture& p, int* orientation) {
 
 namespace {
 
+// libpng reports its errors by longjmp back to here, so nothing with a
+// destructor may live in this frame.
+bool EncodeRows(png_structp png, png_infop info, std::FILE* file, uint32_t width, uint32_t height,
+                const uint8_t* const* rows, bool bgr, bool filler) {
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    png_init_io(png, file);
+    // Speed over size: frames arrive at up to 30 per second per channel.
+    png_set_compression_level(png, 1);
+    png_set_filter(png, 0, PNG_FILTER_SUB);
+    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    if (bgr)
+        png_set_bgr(png);
+    if (filler)
+        png_set_filler(png, 0, PNG_FILLER_AFTER);
+    png_write_rows(png, const_cast<png_bytepp>(rows), height);
+    png_write_end(png, nullptr);
+    return true;
+}
+
 bool WriteRows(const std::string& path, uint32_t width, uint32_t height,
                const std::vector<const uint8_t*>& rows, bool bgr, bool filler, std::string* error) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
@@ -127,24 +149,7 @@ bool WriteRows(const std::string& path, uint32_t width, uint32_t height,
     }
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
-    bool ok = png && info;
-    if (ok && setjmp(png_jmpbuf(png))) {
-        ok = false;
-    } else if (ok) {
-        png_init_io(png, file);
-        // Speed over size: frames arrive at up to 30 per second per channel.
-        png_set_compression_level(png, 1);
-        png_set_filter(png, 0, PNG_FILTER_SUB);
-        png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                     PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-        png_write_info(png, info);
-        if (bgr)
-            png_set_bgr(png);
-        if (filler)
-            png_set_filler(png, 0, PNG_FILLER_AFTER);
-        png_write_rows(png, const_cast<png_bytepp>(rows.data()), height);
-        png_write_end(png, nullptr);
-    }
+    bool ok = png && info && EncodeRows(png, info, file, width, height, rows.data(), bgr, filler);
     png_destroy_write_struct(png ? &png : nullptr, info ? &info : nullptr);
     if (std::fclose(file) != 0)
         ok = false;
