@@ -65,16 +65,6 @@ BOOLEAN queuePop(FrameQueue* queue, FrameRecord* record) {
     return popped;
 }
 
-BOOLEAN queuePopIfFull(FrameQueue* queue, FrameRecord* record) {
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&queue->queueLock);
-    bool popped = Usable(queue) && FullLocked(queue);
-    if (popped) {
-        PopLocked(queue, record);
-    }
-    KeReleaseSpinLock(&queue->queueLock, irql);
-    return popped;
-}
-
 LONG takeFrame(Board* board, ULONG channel, PULONG compressedSize, PULONG frameNumber,
                PULONG rawSize) {
     if (channel >= BoardChannelCount) {

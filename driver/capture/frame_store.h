@@ -44,7 +44,3 @@ BOOLEAN queueFull(FrameQueue* queue);
 BOOLEAN queuePush(FrameQueue* queue, const FrameRecord* record);
 // Takes the oldest record; FALSE, with nothing taken, when the queue is empty.
 BOOLEAN queuePop(FrameQueue* queue, FrameRecord* record);
-// Takes the oldest record only when the queue is full, in one hold of the
-// queue lock, so that a consumer taking a frame meanwhile cannot make the
-// parser reclaim a second one.
-BOOLEAN queuePopIfFull(FrameQueue* queue, FrameRecord* record);

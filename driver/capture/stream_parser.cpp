@@ -96,6 +96,18 @@ ULONG RingSize(const FrameRing* ring) {
     return count == 0 || count > FrameBufferCount ? FrameBufferCount : count;
 }
 
+// The first Free buffer after `from`, in ring order; -1 when none is.
+LONG FreeBufferAfter(const FrameRing* ring, ULONG from) {
+    const ULONG size = RingSize(ring);
+    for (ULONG k = 1; k <= size; ++k) {
+        const ULONG i = (from + k) % size;
+        if (ring->buffers[i].state == FrameFree) {
+            return LONG(i);
+        }
+    }
+    return -1;
+}
+
 void ParseLocked(Board* board, const UCHAR* block, ULONG length) {
     if (board->rxChannel >= BoardChannelCount) {
         DbgPrint("invalid channel\n");
@@ -148,14 +160,22 @@ void ParseLocked(Board* board, const UCHAR* block, ULONG length) {
         buffer->copied = 0;
         buffer->state = FrameFilling;
     } else if (buffer->state == FrameReady) {
-        // Still queued or with the consumer. Only a full queue gives a buffer
-        // back: the oldest undelivered frame is overwritten by the new one.
-        FrameRecord oldest;
-        if (!queuePopIfFull(queue, &oldest) || oldest.bufferIndex >= RingSize(ring)) {
-            return;
+        // Still queued or with the consumer. Another free buffer takes the
+        // frame; when there is none, the oldest undelivered frame gives its
+        // buffer to the new one, also while the consumer holds a buffer and
+        // the queue is one short of full. Its number was counted, so the loss
+        // shows in the frame numbers; skipping the new frame instead would
+        // lose it without a trace.
+        LONG next = FreeBufferAfter(ring, ULONG(board->currentBuffer[c]));
+        if (next < 0) {
+            FrameRecord oldest;
+            if (!queuePop(queue, &oldest) || oldest.bufferIndex >= RingSize(ring)) {
+                return;
+            }
+            next = LONG(oldest.bufferIndex);
         }
-        board->currentBuffer[c] = LONG(oldest.bufferIndex);
-        buffer = &ring->buffers[oldest.bufferIndex];
+        board->currentBuffer[c] = next;
+        buffer = &ring->buffers[next];
         buffer->fill = 0;
         buffer->copied = 0;
         buffer->state = FrameFilling;

@@ -295,6 +295,9 @@ TEST_F(StreamParserTest, FullQueueGivesItsOldestBufferToTheNewFrame) {
     EXPECT_EQ(indexes, (std::vector<LONG>{1, 2, 3, 4, 5, 0}));
 }
 
+// The consumer holds the first frame while five wait in the queue, one short
+// of full: the seventh frame still gets a buffer, the oldest waiting frame's,
+// so the only frame lost is one whose number was counted.
 TEST_F(StreamParserTest, BufferWithTheConsumerIsNotOverwritten) {
     Acquire(0);
     for (uint32_t f = 1; f <= 6; ++f) {
@@ -303,17 +306,27 @@ TEST_F(StreamParserTest, BufferWithTheConsumerIsNotOverwritten) {
     ULONG compressed, number;
     LONG taken = takeFrame(board, 3, &compressed, &number);
     ASSERT_EQ(taken, 0);
+    EXPECT_FALSE(queueFull(&board->frameQueues[0]));
     std::vector<UCHAR> before(Entry(0, 0).data, Entry(0, 0).data + BlockBytes);
-    Feed(SmallFrame(0, 7));
+    std::vector<UCHAR> seventh = SmallFrame(0, 7);
+    Feed(seventh);
     EXPECT_EQ(std::memcmp(Entry(0, 0).data, before.data(), before.size()), 0);
-    EXPECT_EQ(board->frameCount[0], 6u);
+    EXPECT_EQ(std::memcmp(Entry(0, 1).data, seventh.data() + 512, BlockBytes - 512), 0);
+    EXPECT_EQ(board->frameCount[0], 7u);
 
-    // Released, the buffer takes the next frame.
+    // Released, the buffer takes the next frame though the ring has moved on.
     EXPECT_EQ(releaseFrame(board, 3, taken), 0);
     std::vector<UCHAR> eighth = SmallFrame(0, 8);
     Feed(eighth);
     EXPECT_EQ(std::memcmp(Entry(0, 0).data, eighth.data() + 512, BlockBytes - 512), 0);
-    EXPECT_EQ(board->frameCount[0], 7u);
+    EXPECT_EQ(board->frameCount[0], 8u);
+
+    // Frames 3 to 8 wait in order; frame 2 is the gap after the first.
+    std::vector<ULONG> numbers;
+    for (LONG index; (index = takeFrame(board, 3, &compressed, &number)) >= 0;) {
+        numbers.push_back(number);
+    }
+    EXPECT_EQ(numbers, (std::vector<ULONG>{3, 4, 5, 6, 7, 8}));
 }
 
 TEST_F(StreamParserTest, PausedFramesAreNeitherCountedNorQueued) {
