@@ -53,7 +53,11 @@ uint64_t HostController::BulkBytes() const {
 }
 
 std::chrono::steady_clock::time_point HostController::Carry(uint32_t bytes) {
-    const auto now = std::chrono::steady_clock::now();
+    return CarryAt(bytes, std::chrono::steady_clock::now());
+}
+
+std::chrono::steady_clock::time_point
+HostController::CarryAt(uint32_t bytes, std::chrono::steady_clock::time_point now) {
     std::lock_guard lk(m_);
     bytes_ += bytes;
     if (limit_ == 0 || bytes == 0)

@@ -144,6 +144,9 @@ public:
     // Transfers of all buses on the controller take turns; an idle bus
     // builds up no more than one millisecond of credit.
     std::chrono::steady_clock::time_point Carry(uint32_t bytes);
+    // The same, for bytes that start moving at `now`.
+    std::chrono::steady_clock::time_point CarryAt(uint32_t bytes,
+                                                  std::chrono::steady_clock::time_point now);
 
 private:
     mutable std::mutex m_;
