@@ -347,16 +347,14 @@ public:
     // Frames delivered intact, and what is missing between them.
     struct Counts {
         uint64_t delivered = 0;
-        uint64_t stampGaps = 0;  // board frame numbers missing between delivered frames
-        uint64_t dropGrowth = 0; // the growth of DropCount over the same frames
+        uint64_t dropGrowth = 0; // the growth of DropCount between them
         // While accounting: of the missing frames, those the board never
         // sent, and those neither it nor the driver's DropCount explains.
         uint64_t busDrops = 0;
         int64_t unexplained = 0;
     };
     Counts Tally() const {
-        return {delivered_.load(), stampGaps_.load(), dropGrowth_.load(), busDrops_.load(),
-                unexplained_.load()};
+        return {delivered_.load(), dropGrowth_.load(), busDrops_.load(), unexplained_.load()};
     }
     // Accounts for every gap between delivered frames from now on: each
     // missing board frame must be one the board dropped or one the driver
@@ -642,21 +640,18 @@ private:
             const uint32_t step = (stamp.frameNumber - expect->stamp) & 0xFFFFFF;
             const LONGLONG dropGrowth = std::max<LONGLONG>(frameInfo->DropCount - expect->drops, 0);
             dropGrowth_ += uint64_t(dropGrowth);
-            if (step > 0 && step <= 0x800000) {
-                stampGaps_ += step - 1;
-                if (accounting_) {
-                    const uint32_t bus = board_.model->DroppedBetween(3 - channel_, expect->stamp,
-                                                                      stamp.frameNumber);
-                    busDrops_ += bus;
-                    const int64_t off = int64_t(step - 1) - dropGrowth - int64_t(bus);
-                    if (off != 0) {
-                        unexplained_ += off;
-                        g_report.Error(at + ": " + std::to_string(step - 1) +
-                                       " board frames missing before frame " +
-                                       std::to_string(stamp.frameNumber) + ", the board dropped " +
-                                       std::to_string(bus) + ", DropCount grew by " +
-                                       std::to_string(dropGrowth));
-                    }
+            if (accounting_ && step > 0 && step <= 0x800000) {
+                const uint32_t bus =
+                    board_.model->DroppedBetween(3 - channel_, expect->stamp, stamp.frameNumber);
+                busDrops_ += bus;
+                const int64_t off = int64_t(step - 1) - dropGrowth - int64_t(bus);
+                if (off != 0) {
+                    unexplained_ += off;
+                    g_report.Error(at + ": " + std::to_string(step - 1) +
+                                   " board frames missing before frame " +
+                                   std::to_string(stamp.frameNumber) + ", the board dropped " +
+                                   std::to_string(bus) + ", DropCount grew by " +
+                                   std::to_string(dropGrowth));
                 }
             }
         }
@@ -679,7 +674,7 @@ private:
     WantedFormat wanted_;
     std::mt19937_64 rng_;
     Watchdog::Slot* slot_;
-    std::atomic<uint64_t> delivered_{0}, stampGaps_{0}, dropGrowth_{0}, busDrops_{0};
+    std::atomic<uint64_t> delivered_{0}, dropGrowth_{0}, busDrops_{0};
     std::atomic<int64_t> unexplained_{0};
     std::atomic<bool> accounting_{false};
     std::atomic<bool> quit_{false};
@@ -1105,7 +1100,6 @@ struct ScaleOptions {
 // figures; false when anything is unaccounted for or wrong.
 bool RunScale(const ScaleOptions& options, std::string* jsonFigures) {
     host::usb::SetDefaultBulkBytesPerMicroframe(host::usb::kHighSpeedBulkBytesPerMicroframe);
-    bool ok = true;
     std::string error;
     Watchdog dog(60s);
     System system;
@@ -1199,7 +1193,7 @@ bool RunScale(const ScaleOptions& options, std::string* jsonFigures) {
     if (!ninthOk) {
         g_report.Error("the ninth board was not handled as one too many");
     }
-    ok = ok && ninthOk && clashes == 0;
+    const bool ok = ninthOk && clashes == 0;
 
     if (options.json) {
         char text[1024];
