@@ -12,7 +12,7 @@ namespace {
 // carry nothing, and pool contents have no business on the wire.
 CommandPacket* AllocateCommand(ULONG b, ULONG command) {
     auto* packet = static_cast<CommandPacket*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(CommandPacket), BoardTag));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CommandPacket), BoardTag));
     if (!packet) {
         DbgPrint("out of mem\n");
         return nullptr;

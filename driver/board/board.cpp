@@ -222,7 +222,8 @@ void FreeQueues(Board* board) {
 Board* Board::create(CaptureDevice* device) {
     ModeSettings defaultMode = BuildDefaultMode();
 
-    auto* board = static_cast<Board*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Board), BoardTag));
+    auto* board =
+        static_cast<Board*>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Board), BoardTag));
     if (!board) {
         DbgPrint("OUT of memory!\n");
         return nullptr;
@@ -256,8 +257,8 @@ Board* Board::create(CaptureDevice* device) {
         ReadRequest* request = &board->readRequests[i];
         request->transferLength = ReadTransferLength;
         request->bufferSize = ReadTransferLength;
-        request->buffer =
-            static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, ReadTransferLength, BoardTag));
+        request->buffer = static_cast<PUCHAR>(
+            ExAllocatePoolWithTag(NonPagedPoolNx, ReadTransferLength, BoardTag));
         if (!request->buffer) {
             DbgPrint("out of memory!\n");
             FreeReadRequests(board);
@@ -266,7 +267,7 @@ Board* Board::create(CaptureDevice* device) {
             return nullptr;
         }
         request->stopEvent =
-            static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), BoardTag));
+            static_cast<PKEVENT>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KEVENT), BoardTag));
         if (request->stopEvent) {
             KeInitializeEvent(request->stopEvent, NotificationEvent, FALSE);
         }
@@ -291,8 +292,8 @@ Board* Board::create(CaptureDevice* device) {
         FrameRing* ring = &board->frameRings[b];
         ring->bufferCount = FrameBufferCount;
         for (ULONG i = 0; i < FrameBufferCount; ++i) {
-            ring->buffers[i].data =
-                static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, FrameBufferSize, BoardTag));
+            ring->buffers[i].data = static_cast<PUCHAR>(
+                ExAllocatePoolWithTag(NonPagedPoolNx, FrameBufferSize, BoardTag));
             if (!ring->buffers[i].data) {
                 DbgPrint("out of memory!!!!!!!!!!!!!!!!!!!!!!!!!\n");
             }
@@ -313,7 +314,7 @@ Board* Board::create(CaptureDevice* device) {
         KeReleaseSpinLock(&board->lock, irql);
 
         queue->storage = static_cast<FrameRecord*>(ExAllocatePoolWithTag(
-            NonPagedPool, FrameQueueCapacity * sizeof(FrameRecord), FrameQueueTag));
+            NonPagedPoolNx, FrameQueueCapacity * sizeof(FrameRecord), FrameQueueTag));
         if (!queue->storage) {
             // Unlike a frame buffer, a queue without storage cannot be made
             // safe by the parser skipping it: the board is not usable.
@@ -427,7 +428,7 @@ LONG setMode(Board* board, ULONG channel, ModeSettings* mode) {
     KeReleaseSpinLock(&board->lock, irql);
 
     auto* packet = static_cast<CommandPacket*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(CommandPacket), BoardTag));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CommandPacket), BoardTag));
     if (!packet) {
         DbgPrint("out of mem\n");
         return BoardRefused;

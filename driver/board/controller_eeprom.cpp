@@ -103,7 +103,7 @@ LONG compareEeprom(Board* board, const UCHAR* data, ULONG length) {
         return BoardRefused;
     }
     auto* readBack =
-        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, EepromBlockBytes, BoardTag));
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, EepromBlockBytes, BoardTag));
     if (!readBack) {
         return BoardRefused;
     }

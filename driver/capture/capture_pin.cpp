@@ -56,7 +56,7 @@ void FreePinContext(PVOID item) {
 
 NTSTATUS CreateCapturePin(PKSPIN pin, ULONG channel) {
     auto* context = static_cast<PinContext*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(PinContext), DeviceTag));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PinContext), DeviceTag));
     if (!context) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -226,7 +226,7 @@ PKS_VIDEOINFOHEADER MakeFormatCopy(PinContext* context) {
         return nullptr;
     }
     auto* copy = static_cast<PKS_VIDEOINFOHEADER>(
-        ExAllocatePoolWithTag(NonPagedPool, length, FormatCopyTags[context->channel]));
+        ExAllocatePoolWithTag(NonPagedPoolNx, length, FormatCopyTags[context->channel]));
     if (!copy) {
         return nullptr;
     }

@@ -45,7 +45,7 @@ NTSTATUS ChannelFilterCreate(PKSFILTER filter, PIRP irp) {
     Board* board = device->board;
 
     auto* context = static_cast<ChannelFilterContext*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(ChannelFilterContext), DeviceTag));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(ChannelFilterContext), DeviceTag));
     if (!context) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

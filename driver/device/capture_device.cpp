@@ -86,7 +86,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) 
 
 NTSTATUS CaptureDeviceAdd(PKSDEVICE device) {
     auto* context = static_cast<CaptureDevice*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(CaptureDevice), DeviceTag));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CaptureDevice), DeviceTag));
     if (!context) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

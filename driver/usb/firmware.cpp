@@ -105,7 +105,7 @@ NTSTATUS LoadFirmware(CaptureDevice* device) {
     PUCHAR image = nullptr;
     if (capacity <= MAXULONG) {
         image =
-            static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, SIZE_T(capacity), BoardTag));
+            static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, SIZE_T(capacity), BoardTag));
     }
     if (!image) {
         DbgPrint("[M4350].  Mem alloc error\n");
