@@ -14,9 +14,52 @@ set(M4350_TARGET_GLUE ${CMAKE_CURRENT_LIST_DIR}/target_glue.h)
 set(M4350_MINGW_ROOT /usr/${M4350_MINGW_TRIPLET})
 set(M4350_TARGET_OUTPUT_DIR ${CMAKE_BINARY_DIR}/bin)
 
-# Windows 7 is the oldest system the binaries are built for.
-set(M4350_TARGET_WINNT 0x0601)
-set(M4350_TARGET_NTDDI 0x06010000)
+# Windows 10 (1507) is the oldest system the binaries are built for: the
+# floor a driver signed today can sensibly claim, and the one the INF's
+# NTamd64.10.0 models section, the images' subsystem version and the import
+# floor check (tests/target) hold it to.
+set(M4350_TARGET_WINNT 0x0A00)
+set(M4350_TARGET_NTDDI 0x0A000000)
+set(M4350_TARGET_SUBSYSTEM_VERSION 10.0)
+set(M4350_TARGET_OS_LINK_OPTIONS -Wl,--major-os-version,10 -Wl,--minor-os-version,0)
+
+# The package's one version: both images' VERSIONINFO and the INF's DriverVer.
+# Raise it for every release.
+set(M4350_VERSION 1.0.1.0)
+set(M4350_COMPANY "m4350")
+string(REPLACE "." "," M4350_VERSION_COMMAS ${M4350_VERSION})
+
+# DriverVer's date is the date of the commit built, not of the build, so that
+# two builds of one commit are the same bytes. SOURCE_DATE_EPOCH, when set,
+# wins (string(TIMESTAMP) reads it); a tree outside git falls back to today.
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+    find_package(Git QUIET)
+    if(GIT_FOUND)
+        execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --format=%ct
+            WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+            OUTPUT_VARIABLE commit_time OUTPUT_STRIP_TRAILING_WHITESPACE
+            RESULT_VARIABLE git_status ERROR_QUIET)
+        execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --git-path logs/HEAD
+            WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+            OUTPUT_VARIABLE head_log OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+        if(git_status EQUAL 0 AND commit_time)
+            set(ENV{SOURCE_DATE_EPOCH} ${commit_time})
+        endif()
+        # A new commit configures again, so the date follows it.
+        if(head_log)
+            get_filename_component(head_log ${head_log} ABSOLUTE BASE_DIR ${PROJECT_SOURCE_DIR})
+            if(EXISTS ${head_log})
+                set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${head_log})
+            endif()
+        endif()
+    endif()
+endif()
+string(TIMESTAMP M4350_DRIVER_DATE "%m/%d/%Y" UTC)
+
+# The header both images' resource scripts take their version fields from.
+set(M4350_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/m4350_version.h.in
+               ${M4350_GENERATED_DIR}/m4350_version.h @ONLY)
 
 # The kernel headers: what driver/ and shared/ see as <wdm.h>, <ks.h>,
 # <usbdlib.h> and the like, with the glue header in front of every source.
@@ -68,28 +111,34 @@ m4350_kernel_code(m4350av_layout)
 # constructors (nothing would run them), imports only from the kernel, the
 # streaming class, the USB driver interface and the HAL. libgcc supplies the
 # stack probe for large frames and is linked statically.
-add_executable(m4350av_sys $<TARGET_OBJECTS:m4350av_layout>)
+enable_language(RC)
+add_executable(m4350av_sys $<TARGET_OBJECTS:m4350av_layout>
+    ${CMAKE_CURRENT_LIST_DIR}/m4350av.rc)
+target_include_directories(m4350av_sys PRIVATE
+    $<$<COMPILE_LANGUAGE:RC>:${M4350_GENERATED_DIR}>)
 target_link_libraries(m4350av_sys PRIVATE m4350av)
 set_target_properties(m4350av_sys PROPERTIES
     OUTPUT_NAME m4350av SUFFIX .sys
     RUNTIME_OUTPUT_DIRECTORY ${M4350_TARGET_OUTPUT_DIR})
 target_link_options(m4350av_sys PRIVATE
     -nostdlib -s
-    -Wl,--subsystem,native:6.1 -Wl,--major-os-version,6 -Wl,--minor-os-version,1
+    -Wl,--subsystem,native:${M4350_TARGET_SUBSYSTEM_VERSION} ${M4350_TARGET_OS_LINK_OPTIONS}
     -Wl,--entry,DriverEntry -Wl,--undefined,DriverEntry
     -Wl,--exclude-all-symbols -Wl,--gc-sections
     -Wl,--image-base,0x140000000 -Wl,--dynamicbase -Wl,--nxcompat -Wl,--no-insert-timestamp
     -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
     # The map names what the stripped image holds: the checks read the entry
-    # symbol and every input section from it.
-    -Wl,-Map,${CMAKE_BINARY_DIR}/m4350av.map)
+    # symbol and every input section from it. The PDB keeps the public
+    # symbols a debugger needs for a crash dump from the field; the image's
+    # CodeView record names it. Both stay in the build folder, beside the map.
+    -Wl,-Map,${CMAKE_BINARY_DIR}/m4350av.map
+    -Wl,--pdb=${CMAKE_BINARY_DIR}/m4350av.pdb)
 target_link_libraries(m4350av_sys PRIVATE ntoskrnl ks usbd hal ksguid gcc)
 
 # ---------------------------------------------------------------------------
 # m4350proxy.ax
 
 set(CMAKE_CXX_STANDARD 20)
-enable_language(RC)
 
 # The Win32/COM headers, with the user-mode half of the glue header.
 add_library(m4350_win32 INTERFACE)
@@ -141,7 +190,7 @@ add_dependencies(m4350proxy_ax m4350_ksproxy_import)
 set_source_files_properties(${proxy_dir}/m4350proxy.rc PROPERTIES
     OBJECT_DEPENDS ${proxy_gen}/m4350proxy.tlb)
 target_include_directories(m4350proxy_ax PRIVATE
-    $<$<COMPILE_LANGUAGE:RC>:${proxy_gen}>)
+    $<$<COMPILE_LANGUAGE:RC>:${proxy_gen};${M4350_GENERATED_DIR};${CMAKE_CURRENT_LIST_DIR}>)
 target_link_libraries(m4350proxy_ax PRIVATE m4350_win32)
 # The shared method-set header is kernel-style code that only needs <ks.h>:
 # here it sees the Win32 one, so the proxy takes its folder but not the
@@ -153,19 +202,17 @@ set_target_properties(m4350proxy_ax PROPERTIES
     LIBRARY_OUTPUT_DIRECTORY ${M4350_TARGET_OUTPUT_DIR})
 target_link_options(m4350proxy_ax PRIVATE
     -static-libgcc -static-libstdc++ -s -Wl,--gc-sections
-    -Wl,--subsystem,windows:6.1 -Wl,--major-os-version,6 -Wl,--minor-os-version,1
-    -Wl,--dynamicbase -Wl,--nxcompat -Wl,--no-insert-timestamp)
+    -Wl,--subsystem,windows:${M4350_TARGET_SUBSYSTEM_VERSION} ${M4350_TARGET_OS_LINK_OPTIONS}
+    -Wl,--dynamicbase -Wl,--nxcompat -Wl,--no-insert-timestamp
+    -Wl,-Map,${CMAKE_BINARY_DIR}/m4350proxy.map -Wl,--pdb=${CMAKE_BINARY_DIR}/m4350proxy.pdb)
 target_link_libraries(m4350proxy_ax PRIVATE
     ${proxy_gen}/libksproxy.a ole32 oleaut32 uuid advapi32 ksguid kernel32)
 
 # ---------------------------------------------------------------------------
-# m4350av.inf, beside the two images it installs
+# m4350av.inf, beside the two images it installs, its DriverVer stamped
 
-add_custom_command(OUTPUT ${M4350_TARGET_OUTPUT_DIR}/m4350av.inf
-    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/inf/m4350av.inf
-            ${M4350_TARGET_OUTPUT_DIR}/m4350av.inf
-    DEPENDS ${PROJECT_SOURCE_DIR}/inf/m4350av.inf)
-add_custom_target(m4350av_inf ALL DEPENDS ${M4350_TARGET_OUTPUT_DIR}/m4350av.inf)
+configure_file(${PROJECT_SOURCE_DIR}/inf/m4350av.inf ${M4350_TARGET_OUTPUT_DIR}/m4350av.inf
+               @ONLY NEWLINE_STYLE CRLF)
 
 # ---------------------------------------------------------------------------
 # Checks
