@@ -17,6 +17,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "inf_registration.h"
 #include "ksproxy_standin.h"
 
 // The interface as its callers see it: IUnknown, then six methods in slot
@@ -519,11 +520,14 @@ int wmain(int argc, wchar_t** argv) {
         GetFullPathNameW(argv[2], MAX_PATH, full, nullptr);
         CheckRegistered(full);
         status = failures ? 1 : 0;
+    } else if (argc == 4 && wcscmp(argv[1], L"inf") == 0) {
+        status = InfRegistration(argv[2], argv[3]);
     } else if (argc == 2 && wcscmp(argv[1], L"unregistered") == 0) {
         CheckUnregistered();
         status = failures ? 1 : 0;
     } else {
-        printf("usage: proxy_under_wine lifecycle|registered <m4350proxy.ax> | unregistered\n");
+        printf("usage: proxy_under_wine lifecycle|registered <m4350proxy.ax> | unregistered"
+               " | inf <m4350proxy.ax> <m4350av.inf>\n");
     }
     CoUninitialize();
     if (status == 0)

@@ -3,7 +3,7 @@
 
     run_wine.py --wine WINE --wineserver WINESERVER --prefix DIR --work DIR
                 --test-exe proxy_under_wine.exe --standin ksproxy.ax
-                --plugin m4350proxy.ax {lifecycle|regsvr32}
+                --plugin m4350proxy.ax [--inf m4350av.inf] {lifecycle|regsvr32|inf}
 
 The test program, the stand-in ksproxy.ax and a copy of the plug-in go into
 one work folder: Windows' loader looks for a DLL's imports beside the program
@@ -35,7 +35,8 @@ def main():
     parser.add_argument("--test-exe", required=True)
     parser.add_argument("--standin", required=True)
     parser.add_argument("--plugin", required=True)
-    parser.add_argument("mode", choices=["lifecycle", "regsvr32"])
+    parser.add_argument("--inf")
+    parser.add_argument("mode", choices=["lifecycle", "regsvr32", "inf"])
     args = parser.parse_args()
 
     if not args.wine or not os.path.exists(args.wine):
@@ -69,6 +70,8 @@ def main():
     try:
         if args.mode == "lifecycle":
             status = run(test_exe, "lifecycle", plugin)
+        elif args.mode == "inf":
+            status = run(test_exe, "inf", plugin, windows_path(args.inf))
         else:
             run("regsvr32", "/s", "/u", plugin, check=False)  # a leftover of an aborted run
             for step in (("regsvr32", "/s", plugin), (test_exe, "registered", plugin),
