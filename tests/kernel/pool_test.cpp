@@ -54,6 +54,45 @@ TEST_F(PoolTest, LeakReportNamesEachTag) {
     EXPECT_EQ(host::PoolLeakReport(), "");
 }
 
+// The driver allocates only non-executable non-paged pool. The host takes
+// those types as the non-paged pool they are: at dispatch level (where the
+// parser and completions allocate nothing, but a paged type would be a bug),
+// under the caller's tag, with no verifier complaint. The paged type is the
+// control that shows the check would see a wrong answer.
+struct PoolTypeCase {
+    const char* name;
+    POOL_TYPE type;
+    bool pagedAtDispatch;
+};
+
+void PrintTo(const PoolTypeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class PoolTypeTest : public KernelTest, public ::testing::WithParamInterface<PoolTypeCase> {};
+
+TEST_P(PoolTypeTest, NonExecutableTypesAreNonPagedUnderTheSameTag) {
+    const PoolTypeCase& c = GetParam();
+    host::SetVerifierTestMode(true);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    PVOID p = ExAllocatePoolWithTag(c.type, 24, kTagB);
+    KeLowerIrql(old);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(host::PoolLiveCount(kTagB), 1u);
+    EXPECT_EQ(host::PoolLiveBytes(kTagB), 24u);
+    EXPECT_EQ(host::ViolationCount(host::Rule::PagedCodeAtDispatch), c.pagedAtDispatch ? 1u : 0u);
+    host::ClearViolations();
+    ExFreePoolWithTag(p, kTagB);
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, PoolTypeTest,
+                         ::testing::Values(PoolTypeCase{"NonPagedPoolNx", NonPagedPoolNx, false},
+                                           PoolTypeCase{"NonPagedPoolNxCacheAligned",
+                                                        NonPagedPoolNxCacheAligned, false},
+                                           PoolTypeCase{"PagedPool", PagedPool, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 struct FaultCase {
     const char* name;
     std::function<void()> arm;
