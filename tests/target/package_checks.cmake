@@ -31,3 +31,21 @@ add_test(NAME target.driver_pool
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/check_pool.py
             ${PROJECT_SOURCE_DIR}/driver)
 set_tests_properties(target.driver_pool PROPERTIES LABELS target)
+
+# The package assembly (scripts/windows-package): a file the INF copies that
+# is not at hand stops it, naming the file; with every file there it signs
+# both images, verifies the signatures and holds the signed images to the
+# image rules. The firmware here is a placeholder: a test package.
+set(package_script ${PROJECT_SOURCE_DIR}/scripts/windows-package)
+add_test(NAME target.package_names_missing_file
+    COMMAND ${Python3_EXECUTABLE} ${package_script} --build ${CMAKE_BINARY_DIR}
+            --out ${CMAKE_CURRENT_BINARY_DIR}/package-missing)
+set_tests_properties(target.package_names_missing_file PROPERTIES LABELS target
+    PASS_REGULAR_EXPRESSION "the INF copies f4350usb.bin, which is not at hand")
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/f4350usb-placeholder.bin "placeholder firmware image\n")
+add_test(NAME target.package_signed
+    COMMAND ${Python3_EXECUTABLE} ${package_script} --build ${CMAKE_BINARY_DIR}
+            --firmware ${CMAKE_CURRENT_BINARY_DIR}/f4350usb-placeholder.bin --test-firmware
+            --out ${CMAKE_CURRENT_BINARY_DIR}/package)
+set_tests_properties(target.package_signed PROPERTIES LABELS target
+    PASS_REGULAR_EXPRESSION "signatures verified" FAIL_REGULAR_EXPRESSION "windows-package:")
