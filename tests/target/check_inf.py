@@ -317,7 +317,10 @@ def check_driver_ver(values, outputs, fail):
     except ValueError:
         fail("DriverVer date %s is no date" % values[0][0])
         return
-    if date < datetime.date(2015, 7, 29) or date > datetime.date.today():
+    # The build stamps the commit's date in UTC; a day's grace covers a
+    # checking machine whose own date is behind UTC.
+    today = datetime.datetime.now(datetime.timezone.utc).date()
+    if date < datetime.date(2015, 7, 29) or date > today + datetime.timedelta(days=1):
         fail("DriverVer date %s is before Windows 10 or in the future" % date)
     parts = [int(m.group(i)) for i in range(4, 8)]
     if any(p > 0xFFFF for p in parts):
