@@ -113,6 +113,15 @@ def utf16(text):
     return text.encode("utf-16-le")
 
 
+def file_version_string(image, data):
+    """The first digit of the FileVersion string's value becomes a 9."""
+    at = bytes(data).index(utf16("FileVersion\0"))
+    value = at + len(utf16("FileVersion\0"))
+    while data[value] == 0:  # the value starts at the next 32-bit boundary
+        value += 1
+    data[value:value + 2] = utf16("9")
+
+
 # Image variants: (name, image, edit(image, bytearray), expected message part).
 IMAGE_VARIANTS = [
     ("x86 machine", "driver", lambda i, d: patch_u16(d, i.pe + 4, 0x14C), "not AMD64"),
@@ -145,7 +154,7 @@ IMAGE_VARIANTS = [
     ("checksum left zero", "proxy", lambda i, d: patch_u32(d, i.checksum_offset, 0), "checksum"),
     ("TLS in the driver", "driver",
      lambda i, d: patch_u32(d, directory_entry(i, pe.DIR_TLS), i.sections[1].rva), "TLS"),
-    ("FileVersion string not the package's", "driver", None, "FileVersion is"),
+    ("FileVersion string not the package's", "driver", file_version_string, "FileVersion is"),
     ("CompanyName changed", "proxy", replace_bytes(utf16("m4350\0"), utf16("m4351\0")),
      "CompanyName is 'm4351'"),
     ("CodeView record names another PDB", "driver",
@@ -181,10 +190,10 @@ def main():
     args = parser.parse_args()
     sources = check_inf.Sources(args.source_dir, args.headers)
     images = {"driver": args.driver, "proxy": args.proxy}
-    pdbs = {kind: os.path.splitext(path)[0] + ".pdb" for kind, path in images.items()}
-    # The PDBs sit in the build folder, one above the images.
+    # The PDBs sit in the build folder, one above the images' bin folder.
     pdbs = {kind: os.path.join(os.path.dirname(os.path.dirname(path)),
-                               os.path.basename(pdbs[kind])) for kind, path in images.items()}
+                               os.path.splitext(os.path.basename(path))[0] + ".pdb")
+            for kind, path in images.items()}
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
     bad = []
@@ -239,13 +248,9 @@ def main():
         try:
             if edit == "other-pdb":
                 pdb = pdbs["driver" if kind == "proxy" else "proxy"]
-            elif edit is None:
-                at = bytes(data).find(utf16("FileVersion\0"))
-                value = bytes(data).find(utf16(args.version), at)
-                data[value:value + 2] = utf16("9")
             else:
                 edit(image, data)
-        except (LookupError, StopIteration) as e:
+        except (LookupError, StopIteration, ValueError) as e:
             bad.append("image %s: the edit no longer applies (%s)" % (name, e))
             continue
         path = os.path.join(args.work, "variant%02d%s" % (number, os.path.splitext(

@@ -299,8 +299,8 @@ def check(inf_path, sources, outputs, os_version, fail):
 
     check_files(inf, ddinstall, sources, names, driver_image, proxy_image, fail)
     check_plugin(inf, ddinstall, sources, proxy_image, fail)
-    check_service(inf, ddinstall, sources, driver_image, need_section, fail)
-    check_interfaces(inf, ddinstall, sources, need_section, fail)
+    check_service(inf, ddinstall, sources, driver_image, fail)
+    check_interfaces(inf, ddinstall, sources, fail)
 
 
 def check_driver_ver(values, outputs, fail):
@@ -395,7 +395,7 @@ def check_plugin(inf, ddinstall, sources, proxy_image, fail):
              clsid)
 
 
-def check_service(inf, ddinstall, sources, driver_image, need_section, fail):
+def check_service(inf, ddinstall, sources, driver_image, fail):
     services = inf.entries(ddinstall + ".Services", "AddService")
     if not services:
         fail("no AddService")
@@ -431,7 +431,7 @@ def check_service(inf, ddinstall, sources, driver_image, need_section, fail):
                          "administrator or the configuration interface set" % value)
 
 
-def check_interfaces(inf, ddinstall, sources, need_section, fail):
+def check_interfaces(inf, ddinstall, sources, fail):
     """Each reference string under each of the filters' categories, opened
     through the KS proxy."""
     pairs = set()
