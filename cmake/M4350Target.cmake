@@ -19,7 +19,7 @@ set(M4350_TARGET_OUTPUT_DIR ${CMAKE_BINARY_DIR}/bin)
 # NTamd64.10.0 models section, the images' subsystem version and the import
 # floor check (tests/target) hold it to.
 set(M4350_TARGET_WINNT 0x0A00)
-set(M4350_TARGET_NTDDI 0x0A000000)
+set(M4350_TARGET_NTDDI 0x0A000000) # NTDDI_WIN10
 set(M4350_TARGET_SUBSYSTEM_VERSION 10.0)
 set(M4350_TARGET_OS_LINK_OPTIONS -Wl,--major-os-version,10 -Wl,--minor-os-version,0)
 
