@@ -43,13 +43,35 @@ boolean EmptyOutput(j_compress_ptr cinfo) {
 
 void TermDestination(j_compress_ptr) {}
 
-} // namespace
+// The board's pictures are studio range (Y 16..235, Cb and Cr 16..240); a
+// JPEG (JFIF) carries full-range samples, which every decoder expands as
+// such. The encoder stretches each sample on the way in, rounded to nearest.
+struct FullRange {
+    uint8_t luma[256], chroma[256];
+    constexpr FullRange() : luma(), chroma() {
+        for (int v = 0; v < 256; ++v) {
+            // round(d * 255 / range), symmetric about zero
+            const auto stretch = [](int d, int range) {
+                const int n = (d < 0 ? -d : d) * 255 * 2 + range;
+                return (d < 0 ? -1 : 1) * (n / (2 * range));
+            };
+            const int y = stretch(v - 16, 219), c = 128 + stretch(v - 128, 224);
+            luma[v] = uint8_t(y < 0 ? 0 : y > 255 ? 255 : y);
+            chroma[v] = uint8_t(c < 0 ? 0 : c > 255 ? 255 : c);
+        }
+    }
+};
+constexpr FullRange kFullRange;
 
-size_t EncodeJpeg422(const PlanarImage& image, uint8_t* out, size_t capacity, int quality,
-                     bool restartEveryRow) {
-    if (!image.y || !image.cb || !image.cr || image.width % 16 || image.height % 8 ||
-        image.width == 0 || image.height == 0 || !out)
-        return 0;
+void Stretch(const uint8_t* in, uint8_t* out, size_t n, const uint8_t (&table)[256]) {
+    for (size_t i = 0; i < n; ++i)
+        out[i] = table[in[i]];
+}
+
+// libjpeg's errors longjmp back into this frame, so nothing with a
+// destructor lives here: `band` (8 lines of all three planes) is the caller's.
+size_t Encode(const PlanarImage& image, uint8_t* out, size_t capacity, int quality,
+              bool restartEveryRow, uint8_t* band) {
     jpeg_compress_struct cinfo;
     ErrorManager err;
     BufferDestination dest;
@@ -90,15 +112,22 @@ size_t EncodeJpeg422(const PlanarImage& image, uint8_t* out, size_t capacity, in
         cinfo.restart_in_rows = 1;
     jpeg_start_compress(&cinfo, TRUE);
 
+    // One row of MCUs at a time, stretched to full range into `band`.
     JSAMPROW rowsY[DCTSIZE], rowsCb[DCTSIZE], rowsCr[DCTSIZE];
     JSAMPARRAY planes[3] = {rowsY, rowsCb, rowsCr};
     const uint32_t cw = image.width / 2;
+    for (uint32_t i = 0; i < DCTSIZE; ++i) {
+        rowsY[i] = band + size_t(i) * image.width * 2;
+        rowsCb[i] = rowsY[i] + image.width;
+        rowsCr[i] = rowsCb[i] + cw;
+    }
     while (cinfo.next_scanline < cinfo.image_height) {
         const uint32_t line = cinfo.next_scanline;
         for (uint32_t i = 0; i < DCTSIZE; ++i) {
-            rowsY[i] = image.y + size_t(line + i) * image.width;
-            rowsCb[i] = image.cb + size_t(line + i) * cw;
-            rowsCr[i] = image.cr + size_t(line + i) * cw;
+            Stretch(image.y + size_t(line + i) * image.width, rowsY[i], image.width,
+                    kFullRange.luma);
+            Stretch(image.cb + size_t(line + i) * cw, rowsCb[i], cw, kFullRange.chroma);
+            Stretch(image.cr + size_t(line + i) * cw, rowsCr[i], cw, kFullRange.chroma);
         }
         jpeg_write_raw_data(&cinfo, planes, DCTSIZE);
     }
@@ -107,6 +136,17 @@ size_t EncodeJpeg422(const PlanarImage& image, uint8_t* out, size_t capacity, in
     const bool overflow = dest.overflow;
     jpeg_destroy_compress(&cinfo);
     return overflow ? 0 : size;
+}
+
+} // namespace
+
+size_t EncodeJpeg422(const PlanarImage& image, uint8_t* out, size_t capacity, int quality,
+                     bool restartEveryRow) {
+    if (!image.y || !image.cb || !image.cr || image.width % 16 || image.height % 8 ||
+        image.width == 0 || image.height == 0 || !out)
+        return 0;
+    std::vector<uint8_t> band(size_t(DCTSIZE) * image.width * 2);
+    return Encode(image, out, capacity, quality, restartEveryRow, band.data());
 }
 
 bool SplitJpegRows(const uint8_t* jpeg, size_t size, JpegRows* out) {

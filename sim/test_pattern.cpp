@@ -118,6 +118,10 @@ uint32_t DigitsTop(uint32_t height) {
 
 } // namespace
 
+uint32_t InputNumber(uint32_t boardChannel) {
+    return 4 - (boardChannel & 3);
+}
+
 PictureControls PictureControls::Of(const ModeSettings& mode) {
     PictureControls k;
     k.brightness = SignedWord(mode.bright, -127, 127);
@@ -180,9 +184,11 @@ void PaintBackground(const PlanarImage& im, uint32_t boardChannel, const Picture
         FillRect(im, x, L::kBandRows, w, im.height - L::kBandRows,
                  Adjust(kBars[(i + 2 * boardChannel) % L::kBars], k));
     }
-    // The board channel, top right: who is who without reading the strip.
+    // The input number printed at the connector, top right, so a person
+    // tells the inputs apart without reading the strip: board channel b is
+    // input 4 - b (the strip keeps the board's own numbering).
     if (im.width >= 2 * kDigitW)
-        DrawDigit(im, im.width - kDigitW - 8, 2, boardChannel,
+        DrawDigit(im, im.width - kDigitW - 8, 2, InputNumber(boardChannel),
                   Adjust({kWhite, kNeutral, kNeutral}, k));
 }
 

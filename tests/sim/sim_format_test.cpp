@@ -248,6 +248,57 @@ TEST(FrameBuilder, JpegFramesDecodeToTheStampedPicture) {
     EXPECT_FALSE(DecodeJpegLuma(junk, sizeof(junk), &d));
 }
 
+TEST(TestPattern, TheDigitIsTheInputNumber) {
+    // Board channel b is input 4 - b; the digit at the top right shows the
+    // input. Three segments tell 1 to 4 apart: top, middle, bottom left.
+    struct Case {
+        uint32_t boardChannel, input;
+        bool top, middle, bottomLeft;
+    } cases[] = {{3, 1, false, false, false},
+                 {2, 2, true, true, true},
+                 {1, 3, true, true, false},
+                 {0, 4, false, true, false}};
+    const uint32_t w = 320, h = 240;
+    std::vector<uint8_t> planes(size_t(w) * h * 2);
+    PlanarImage im{planes.data(), planes.data() + w * h, planes.data() + w * h * 3 / 2, w, h};
+    for (const Case& c : cases) {
+        PaintBackground(im, c.boardChannel);
+        const uint32_t x = w - 20, y = 2; // the digit's cell: 12 x 20
+        auto lit = [&](uint32_t dx, uint32_t dy) { return im.y[(y + dy) * w + x + dx] > 128; };
+        EXPECT_EQ(InputNumber(c.boardChannel), c.input);
+        EXPECT_EQ(lit(6, 1), c.top) << "input " << c.input;
+        EXPECT_EQ(lit(6, 9), c.middle) << "input " << c.input;
+        EXPECT_EQ(lit(1, 15), c.bottomLeft) << "input " << c.input;
+    }
+}
+
+TEST(FrameBuilder, JpegIsFullRangeWhereTheRawPictureIsStudioRange) {
+    // The same channel, size and frame as raw 4:2:2 (what Y4M carries) and
+    // as JPEG: a JFIF decoder must see the raw picture's levels stretched
+    // from 16..235 to 0..255, so black is 0 and the 75 % white bar 191.
+    FrameBuilder raw(1, Mode(1, 3, 2)), jpeg(1, Mode(1, 3, kColorJpegWord));
+    const FrameGeometry& g = raw.geometry();
+    const std::span<const uint8_t> r = raw.Build(7), j = jpeg.Build(7);
+    DecodedLuma d;
+    ASSERT_TRUE(DecodeJpegLuma(&j[kFrameHeaderSize], LoadLe32(&j[kHeaderCompressedSize]), &d));
+    ASSERT_EQ(d.width, g.width);
+    const uint8_t* y = &r[kFrameHeaderSize];
+    // The band above the bars, then the middle of every bar below the box.
+    std::vector<std::pair<uint32_t, uint32_t>> points = {{200, 20}};
+    for (uint32_t bar = 0; bar < 8; ++bar)
+        points.push_back({bar * g.width / 8 + g.width / 16, g.height * 3 / 4});
+    bool sawBlack = false, sawWhite = false;
+    for (auto [px, py] : points) {
+        const int studio = y[size_t(py) * g.width + px];
+        const int expected = std::clamp((studio - 16) * 255 / 219, 0, 255);
+        const int got = d.luma[size_t(py) * d.width + px];
+        EXPECT_NEAR(got, expected, 2) << "at " << px << "," << py << " raw " << studio;
+        sawBlack |= studio == 16;
+        sawWhite |= studio == 180;
+    }
+    EXPECT_TRUE(sawBlack && sawWhite) << "the points cover black and the white bar";
+}
+
 TEST(FrameBuilder, SplicedJpegIsTheWholePictureEncodedAtOnce) {
     // The builder re-encodes only the stamped rows; the result must be the
     // very bytes a full encode of the stamped picture gives.

@@ -12,12 +12,12 @@ namespace m4350::sim {
 
 inline constexpr int kJpegQuality = 85;
 
-// Encodes a planar 4:2:2 picture (width a multiple of 16, height of 8) into
-// `out`. Returns the compressed size, or 0 when it does not fit in
-// `capacity` or the picture cannot be encoded.
-// With `restartEveryRow`, a restart marker follows every row of MCUs (8
-// lines): the rows are then coded independently of each other, so a row can
-// be re-encoded alone and spliced in (see SplitJpegRows).
+// Encodes a planar 4:2:2 studio-range picture (width a multiple of 16,
+// height of 8) into `out`, stretched to the full range a JFIF decoder
+// expects, so black decodes as 0 and 235 as 255. Returns the compressed size, or 0 when it does not
+// fit in `capacity` or the picture cannot be encoded. With `restartEveryRow`, a restart marker
+// follows every row of MCUs (8 lines): the rows are then coded independently of each other, so a
+// row can be re-encoded alone and spliced in (see SplitJpegRows).
 size_t EncodeJpeg422(const PlanarImage& image, uint8_t* out, size_t capacity,
                      int quality = kJpegQuality, bool restartEveryRow = false);
 

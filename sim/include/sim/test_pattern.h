@@ -1,5 +1,5 @@
 // The picture the board sends: colour bars whose order depends on the
-// channel, the board channel as a digit, the frame number as decimal digits
+// channel, the input number as a digit, the frame number as decimal digits
 // and as a machine-readable strip of blocks, and a white box that moves 8
 // pixels per frame. A person sees at a glance which input a picture comes
 // from and that frames are live and in order; a test reads the channel and
@@ -72,6 +72,11 @@ struct LineRange {
     uint32_t first, last;
 };
 std::vector<LineRange> StampedLines(uint32_t width, uint32_t height);
+
+// The input number a person reads on the board beside the connector of
+// board channel `boardChannel` (0 to 3): input 4 - b, as the driver's
+// filters number them 1 to 4. The picture shows it; the strip carries b.
+uint32_t InputNumber(uint32_t boardChannel);
 
 // Paints the parts that never change for this channel and size, through the
 // picture controls.
