@@ -7,6 +7,7 @@
 
 #include <ksmedia.h>
 
+#include "controls/control_ranges.h"
 #include "controls/device_methods.h"
 #include "controls/video_properties.h"
 #include "shared/device_method_set.h"
@@ -38,11 +39,11 @@ const KSPROPERTY_ITEM VideoDecoderItems[] = {
 };
 
 // Each proc-amp value is a signed 32-bit stepped range with a default.
-#define PROCAMP_VALUES(name, minimum, maximum, defaultValue)                                       \
-    const KSPROPERTY_STEPPING_LONG name##Range = {1, 0, {{minimum, maximum}}};                     \
-    const LONG name##Default = defaultValue;                                                       \
+#define PROCAMP_VALUES(name, limits)                                                               \
+    const KSPROPERTY_STEPPING_LONG name##Stepping = {1, 0, {{limits.minimum, limits.maximum}}};    \
+    const LONG name##Default = limits.defaultValue;                                                \
     const KSPROPERTY_MEMBERSLIST name##Members[] = {                                               \
-        {{KSPROPERTY_MEMBER_RANGES, sizeof(KSPROPERTY_STEPPING_LONG), 1, 0}, &name##Range},        \
+        {{KSPROPERTY_MEMBER_RANGES, sizeof(KSPROPERTY_STEPPING_LONG), 1, 0}, &name##Stepping},     \
         {{KSPROPERTY_MEMBER_VALUES, sizeof(LONG), 1, KSPROPERTY_MEMBER_FLAG_DEFAULT},              \
          &name##Default},                                                                          \
     };                                                                                             \
@@ -51,11 +52,11 @@ const KSPROPERTY_ITEM VideoDecoderItems[] = {
         RTL_NUMBER_OF(name##Members),                                                              \
         name##Members}
 
-PROCAMP_VALUES(Brightness, -127, 127, 0);
-PROCAMP_VALUES(Contrast, 0, 255, 92);
-PROCAMP_VALUES(Hue, -64, 64, 0);
-PROCAMP_VALUES(Saturation, 0, 255, 128);
-PROCAMP_VALUES(ColorEnable, 0, 1, 1);
+PROCAMP_VALUES(Brightness, BrightnessRange);
+PROCAMP_VALUES(Contrast, ContrastRange);
+PROCAMP_VALUES(Hue, HueRange);
+PROCAMP_VALUES(Saturation, SaturationRange);
+PROCAMP_VALUES(ColorEnable, ColorEnableRange);
 
 #undef PROCAMP_VALUES
 

@@ -3,6 +3,7 @@
 #include <ksmedia.h>
 
 #include "board/board.h"
+#include "controls/control_ranges.h"
 #include "controls/control_request.h"
 #include "device/capture_device.h"
 #include "device/settings.h"
@@ -35,10 +36,13 @@ struct PictureControl {
 };
 
 const PictureControl PictureControls[] = {
-    {KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, &ModeSettings::bright, -127, 127},
-    {KSPROPERTY_VIDEOPROCAMP_CONTRAST, &ModeSettings::contrast, 0, 255},
-    {KSPROPERTY_VIDEOPROCAMP_HUE, &ModeSettings::hue, -64, 64},
-    {KSPROPERTY_VIDEOPROCAMP_SATURATION, &ModeSettings::saturation, 0, 255},
+    {KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, &ModeSettings::bright, BrightnessRange.minimum,
+     BrightnessRange.maximum},
+    {KSPROPERTY_VIDEOPROCAMP_CONTRAST, &ModeSettings::contrast, ContrastRange.minimum,
+     ContrastRange.maximum},
+    {KSPROPERTY_VIDEOPROCAMP_HUE, &ModeSettings::hue, HueRange.minimum, HueRange.maximum},
+    {KSPROPERTY_VIDEOPROCAMP_SATURATION, &ModeSettings::saturation, SaturationRange.minimum,
+     SaturationRange.maximum},
 };
 
 const PictureControl* FindPictureControl(ULONG id) {

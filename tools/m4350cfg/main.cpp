@@ -6,6 +6,7 @@
 #include "im4350cfg.h"
 
 #include "board_rig.h"
+#include "controls/control_ranges.h"
 #include "shared/device_method_set.h"
 
 #include <host/com.h>
@@ -16,7 +17,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -31,20 +34,90 @@ namespace {
 
 namespace tools = m4350::tools;
 
+// An attribute and the values the driver's mode takes for it: a range, or a
+// list of named codes (the driver's own tables).
 struct Attribute {
     const char* name;
     ULONG id;
     const char* meaning;
+    const ControlRange* range;
+    const ModeCode* codes;
+    size_t codeCount;
 };
 
 constexpr Attribute Attributes[] = {
-    {"format", DEVICE_ATTRIBUTE_FORMAT, "the channel's video format word (restarts the channel)"},
-    {"color", DEVICE_ATTRIBUTE_COLOR, "the channel's colour word (restarts the channel)"},
-    {"brightness", DEVICE_ATTRIBUTE_BRIGHT, "brightness"},
-    {"contrast", DEVICE_ATTRIBUTE_CONTRAST, "contrast"},
-    {"saturation", DEVICE_ATTRIBUTE_SATURATION, "saturation"},
-    {"hue", DEVICE_ATTRIBUTE_HUE, "hue"},
+    {"format", DEVICE_ATTRIBUTE_FORMAT, "the channel's video standard (restarts the channel)",
+     nullptr, FormatCodes, std::size(FormatCodes)},
+    {"color", DEVICE_ATTRIBUTE_COLOR,
+     "the colour code the board sends (restarts the channel); a capture's format sets it "
+     "anew when its pin is created",
+     nullptr, ColorCodes, std::size(ColorCodes)},
+    {"brightness", DEVICE_ATTRIBUTE_BRIGHT, "brightness", &BrightnessRange, nullptr, 0},
+    {"contrast", DEVICE_ATTRIBUTE_CONTRAST, "contrast", &ContrastRange, nullptr, 0},
+    {"saturation", DEVICE_ATTRIBUTE_SATURATION, "saturation", &SaturationRange, nullptr, 0},
+    {"hue", DEVICE_ATTRIBUTE_HUE, "hue", &HueRange, nullptr, 0},
 };
+
+// A code as people write it: words beyond the low byte in hex.
+std::string Number(ULONG code) {
+    char text[16];
+    std::snprintf(text, sizeof text, code > 0xFF ? "0x%X" : "%u", static_cast<unsigned>(code));
+    return text;
+}
+
+// "1 to 4" or "1 (ntsc), 2 (pal)": what an attribute takes.
+std::string ValidValues(const Attribute& a) {
+    if (a.range) {
+        return std::to_string(a.range->minimum) + " to " + std::to_string(a.range->maximum) +
+               " (default " + std::to_string(a.range->defaultValue) + ")";
+    }
+    std::string text;
+    for (size_t i = 0; i < a.codeCount; ++i) {
+        text +=
+            std::string(i ? ", " : "") + a.codes[i].name + " (" + Number(a.codes[i].value) + ")";
+    }
+    return text;
+}
+
+// A value as the driver reports it, with its name where it is a code.
+std::string ShowValue(const Attribute& a, LONG value) {
+    std::string text = std::to_string(value);
+    for (size_t i = 0; i < a.codeCount; ++i) {
+        if (a.codes[i].value == ULONG(value)) {
+            return text + " (" + a.codes[i].name + ")";
+        }
+    }
+    return a.codeCount ? text + " (not a known code)" : text;
+}
+
+// A value as typed: a number, or a code's name. nullopt when the attribute
+// does not take it.
+std::optional<LONG> ParseValue(const Attribute& a, const std::string& text) {
+    const std::string lower = CLI::detail::to_lower(text);
+    for (size_t i = 0; i < a.codeCount; ++i) {
+        if (lower == a.codes[i].name) {
+            return LONG(a.codes[i].value);
+        }
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long long number = std::strtoll(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0' || errno == ERANGE) {
+        return std::nullopt;
+    }
+    if (a.range) {
+        if (number < a.range->minimum || number > a.range->maximum) {
+            return std::nullopt;
+        }
+        return LONG(number);
+    }
+    for (size_t i = 0; i < a.codeCount; ++i) {
+        if (ULONG(number) == a.codes[i].value && number >= 0) {
+            return LONG(number);
+        }
+    }
+    return std::nullopt;
+}
 
 struct Selector {
     const char* name;
@@ -218,18 +291,29 @@ int main(int argc, char** argv) {
 
     std::string attribute;
     std::string channelText;
-    LONG value = 0;
+    std::string valueText;
+    std::string attributeHelp = "Attributes and the values the driver takes:";
+    for (const auto& a : Attributes) {
+        attributeHelp += std::string("\n  ") + a.name + ": " + a.meaning + "; " + ValidValues(a);
+    }
     auto* get = app.add_subcommand("get", "show an attribute of one channel or of all four");
     get->add_option("attribute", attribute, attributeNames)
         ->required()
         ->check(CLI::IsMember(attributeChoices, CLI::ignore_case));
     get->add_option("-c,--channel", channelText, "1 to 4, or all (default)")->default_val("all");
-    auto* set = app.add_subcommand("set", "change an attribute of one channel or of all four");
+    get->footer(attributeHelp);
+    auto* set = app.add_subcommand(
+        "set", "change an attribute of one channel or of all four, and show what the driver then "
+               "reports");
     set->add_option("attribute", attribute, attributeNames)
         ->required()
         ->check(CLI::IsMember(attributeChoices, CLI::ignore_case));
-    set->add_option("value", value, "the new value (a signed number)")->required();
+    set->add_option("value", valueText, "the new value: a number, or a code's name")->required();
     set->add_option("-c,--channel", channelText, "1 to 4, or all")->required();
+    set->footer(attributeHelp +
+                "\nA value outside these is refused before anything is sent. The channel keeps "
+                "what is set here, and the driver saves it with the board's settings, so later "
+                "captures start from it.");
 
     std::string standardKind;
     std::string standardName;
@@ -264,12 +348,25 @@ int main(int argc, char** argv) {
     auto* unregisterCommand =
         app.add_subcommand("unregister", "remove the m4350proxy plug-in's registration");
 
-    CLI11_PARSE(app, argc, argv);
-
     auto fail = [](const std::string& message) {
         std::cerr << "m4350cfg: " << message << "\n";
         return 1;
     };
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // A word that names no command is the likeliest slip; say so.
+        if (e.get_exit_code() != 0 && app.get_subcommands().empty() && !app.remaining().empty()) {
+            std::string commands;
+            for (const CLI::App* c : app.get_subcommands({})) {
+                commands += std::string(commands.empty() ? "" : ", ") + c->get_name();
+            }
+            return fail("unknown command '" + app.remaining().front() + "'; the commands are " +
+                        commands + " (--help explains each)");
+        }
+        // Argument errors exit with 1, as every other error does.
+        return app.exit(e) == 0 ? 0 : 1;
+    }
     if (options.board > options.boards) {
         return fail("there is no board " + std::to_string(options.board) + " of " +
                     std::to_string(options.boards) + "; bring up more with --boards");
@@ -283,6 +380,11 @@ int main(int argc, char** argv) {
     const std::filesystem::path module =
         options.module.empty() ? DefaultModule(argv[0]) : std::filesystem::path(options.module);
 
+    if (!options.module.empty() && !registerCommand->parsed() && !unregisterCommand->parsed()) {
+        std::cerr << "m4350cfg: warning: --module is for register and unregister; this command "
+                     "goes through the plug-in registered in the system root\n";
+    }
+
     if (registerCommand->parsed() || unregisterCommand->parsed()) {
         std::error_code ignored;
         std::filesystem::create_directories(root, ignored);
@@ -290,6 +392,22 @@ int main(int argc, char** argv) {
         return registerCommand->parsed()
                    ? CallRegistration(module, "DllRegisterServer", "registered")
                    : CallRegistration(module, "DllUnregisterServer", "unregistered");
+    }
+
+    const Attribute* chosen = nullptr;
+    for (const auto& a : Attributes) {
+        if (CLI::detail::to_lower(attribute) == a.name) {
+            chosen = &a;
+        }
+    }
+    LONG value = 0;
+    if (set->parsed()) {
+        auto parsed = ParseValue(*chosen, valueText);
+        if (!parsed) {
+            return fail(std::string(chosen->name) + " " + valueText + " is not a value the " +
+                        "driver takes; " + chosen->name + " takes " + ValidValues(*chosen));
+        }
+        value = *parsed;
     }
 
     std::vector<ULONG> channels;
@@ -342,39 +460,44 @@ int main(int argc, char** argv) {
             }
             open[c] = std::move(channel);
         }
-        auto attributeId = [&] {
-            for (const auto& a : Attributes) {
-                if (CLI::detail::to_lower(attribute) == a.name) {
-                    return a;
-                }
-            }
-            return Attributes[0];
-        };
         if (status == 0 && get->parsed()) {
-            const Attribute a = attributeId();
             for (ULONG c : channels) {
                 LONG current = 0;
-                HRESULT hr = (*open[c])->GetAttr(c, a.id, &current);
+                HRESULT hr = (*open[c])->GetAttr(c, chosen->id, &current);
                 if (FAILED(hr)) {
-                    status = fail("get " + std::string(a.name) + " on channel " +
+                    status = fail("get " + std::string(chosen->name) + " on channel " +
                                   std::to_string(c) + " failed: " + Explain(hr));
                     break;
                 }
-                std::cout << "channel " << c << " " << a.name << " " << current << "\n";
+                std::cout << "channel " << c << " " << chosen->name << " "
+                          << ShowValue(*chosen, current) << "\n";
             }
         } else if (status == 0 && set->parsed()) {
-            const Attribute a = attributeId();
             for (ULONG c : channels) {
+                const std::string what =
+                    "set " + std::string(chosen->name) + " on channel " + std::to_string(c);
                 LONG result = -1;
-                HRESULT hr = (*open[c])->SetAttr(c, a.id, value, &result);
+                HRESULT hr = (*open[c])->SetAttr(c, chosen->id, value, &result);
                 if (FAILED(hr) || result != DeviceAttributeDone) {
-                    status = fail("set " + std::string(a.name) + " on channel " +
-                                  std::to_string(c) + " failed: " +
+                    status = fail(what + " failed: " +
                                   (FAILED(hr) ? Explain(hr)
                                               : "the driver answered " + std::to_string(result)));
                     break;
                 }
-                std::cout << "channel " << c << " " << a.name << " " << value << "\n";
+                // What the driver holds now, not what was typed.
+                LONG now = 0;
+                hr = (*open[c])->GetAttr(c, chosen->id, &now);
+                if (FAILED(hr)) {
+                    status = fail(what + ": reading it back failed: " + Explain(hr));
+                    break;
+                }
+                std::cout << "channel " << c << " " << chosen->name << " "
+                          << ShowValue(*chosen, now) << "\n";
+                if (now != value) {
+                    status = fail(what + ": the driver reports " + ShowValue(*chosen, now) +
+                                  ", not " + ShowValue(*chosen, value));
+                    break;
+                }
             }
         } else if (status == 0 && standard->parsed()) {
             Channel& channel = *open[1];
