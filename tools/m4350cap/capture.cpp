@@ -1,8 +1,11 @@
 #include "capture.h"
 
+#include <capture/format_catalogue.h>
 #include <host/ks_client.h>
 #include <host/ks_pnp.h>
 #include <sim/mode.h>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +20,9 @@ namespace {
 constexpr size_t kWriterQueue = 8; // frames waiting for the writer, per channel
 constexpr uint32_t kBuffers = 6;   // what the pin asks for
 constexpr ULONG kStreamHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
+// A gap longer than this between two pictures is not filled: ten seconds of
+// the fastest rate, far beyond what a full bus drops.
+constexpr uint32_t kMaxFill = 300;
 
 std::string Hex(NTSTATUS status) {
     char text[16];
@@ -72,11 +78,24 @@ bool QueryChannelFormats(uint32_t board, uint32_t channel, std::vector<OfferedFo
     return NT_SUCCESS(status);
 }
 
+std::vector<OfferedFormat> CatalogueFormats(bool pal) {
+    std::vector<OfferedFormat> formats;
+    for (PKSDATARANGE range : (pal ? PalRangeList : NtscRangeList).Ranges) {
+        OfferedFormat f;
+        if (range->FormatSize >= sizeof(KS_DATARANGE_VIDEO) &&
+            OfferedFromRange(*reinterpret_cast<const KS_DATARANGE_VIDEO*>(range), &f))
+            formats.push_back(f);
+    }
+    return formats;
+}
+
 ChannelCapture::ChannelCapture(tools::BoardRig& rig, ChannelSetup setup)
     : rig_(rig), setup_(std::move(setup)) {}
 
 ChannelCapture::~ChannelCapture() {
     Stop();
+    if (filter_)
+        host::ks::CloseHandle(filter_);
 }
 
 std::string ChannelCapture::Name() const {
@@ -93,16 +112,11 @@ bool ChannelCapture::Open(std::string* error) {
         *error = who + ": cannot open its filter (" + Hex(status) + ")";
         return false;
     }
-    if (setup_.pal) {
-        KSPROPERTY_VIDEODECODER_S standard{};
-        standard.Value = *setup_.pal ? KS_AnalogVideo_PAL_B : KS_AnalogVideo_NTSC_M;
-        status = PropertyRequest(filter_, PROPSETID_VIDCAP_VIDEODECODER,
-                                 KSPROPERTY_VIDEODECODER_STANDARD, KSPROPERTY_TYPE_SET, &standard);
-        if (!NT_SUCCESS(status)) {
-            *error = who + ": the driver did not take the video standard (" + Hex(status) + ")";
-            return false;
-        }
-    }
+    if (setup_.pal &&
+        !ChangeSetting(PROPSETID_VIDCAP_VIDEODECODER, KSPROPERTY_VIDEODECODER_STANDARD,
+                       "the video standard",
+                       *setup_.pal ? KS_AnalogVideo_PAL_B : KS_AnalogVideo_NTSC_M, error))
+        return false;
     struct Setting {
         const std::optional<int32_t>& value;
         ULONG id;
@@ -116,21 +130,9 @@ bool ChannelCapture::Open(std::string* error) {
         {p.saturation, KSPROPERTY_VIDEOPROCAMP_SATURATION, "saturation"},
         {p.color, KSPROPERTY_VIDEOPROCAMP_COLORENABLE, "colour"},
     };
-    for (const Setting& s : settings) {
-        if (!s.value)
-            continue;
-        KSPROPERTY_VIDEOPROCAMP_S value{};
-        value.Value = *s.value;
-        value.Flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
-        status = PropertyRequest(filter_, PROPSETID_VIDCAP_VIDEOPROCAMP, s.id, KSPROPERTY_TYPE_SET,
-                                 &value);
-        if (!NT_SUCCESS(status)) {
-            *error = who + ": the driver refused " + s.name + " " + std::to_string(*s.value) +
-                     (status == STATUS_INVALID_PARAMETER ? " (out of its range)" : "") + " (" +
-                     Hex(status) + ")";
+    for (const Setting& s : settings)
+        if (s.value && !ChangeSetting(PROPSETID_VIDCAP_VIDEOPROCAMP, s.id, s.name, *s.value, error))
             return false;
-        }
-    }
     std::vector<OfferedFormat> offered;
     status = QueryOfferedFormats(filter_, 0, &offered);
     if (!NT_SUCCESS(status)) {
@@ -144,6 +146,11 @@ bool ChannelCapture::Open(std::string* error) {
         const bool pal = !offered.empty() && offered.front().pal;
         *error += std::string("\n(the channel is set to ") + (pal ? "PAL" : "NTSC") +
                   "; --standard " + (pal ? "ntsc" : "pal") + " switches it)";
+        return false;
+    }
+    if (setup_.pal && chosen->offered.pal != *setup_.pal) {
+        *error = who + ": the channel stays " + (chosen->offered.pal ? "PAL" : "NTSC") +
+                 ": the standard is fixed (m4350cfg standard fixed none releases it)";
         return false;
     }
     chosen_ = *chosen;
@@ -172,6 +179,59 @@ bool ChannelCapture::Open(std::string* error) {
         return false;
     }
     return true;
+}
+
+// Both property sets carry the value at the same place after the property:
+// a LONG (the decoder's standard is a ULONG of the same size).
+bool ChannelCapture::ChangeSetting(const GUID& set, ULONG id, const char* name, int32_t value,
+                                   std::string* error) {
+    const std::string who = Name() + ": ";
+    KSPROPERTY_VIDEOPROCAMP_S data{};
+    NTSTATUS status = PropertyRequest(filter_, set, id, KSPROPERTY_TYPE_GET, &data);
+    if (!NT_SUCCESS(status)) {
+        *error = who + "cannot read " + name + " (" + Hex(status) + ")";
+        return false;
+    }
+    const int32_t before = data.Value;
+    data = {};
+    data.Value = value;
+    data.Flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
+    status = PropertyRequest(filter_, set, id, KSPROPERTY_TYPE_SET, &data);
+    if (!NT_SUCCESS(status)) {
+        *error = who + "the driver refused " + name + " " + std::to_string(value) +
+                 (status == STATUS_INVALID_PARAMETER ? " (out of its range)" : "") + " (" +
+                 Hex(status) + ")";
+        return false;
+    }
+    if (before != value)
+        changed_.push_back({&set, id, name, before, value});
+    return true;
+}
+
+void ChannelCapture::Restore(std::vector<std::string>* notes) {
+    if (filter_) {
+        // Last changed first, so a setting changed twice ends as it began.
+        for (auto c = changed_.rbegin(); c != changed_.rend(); ++c) {
+            KSPROPERTY_VIDEOPROCAMP_S data{};
+            NTSTATUS status = PropertyRequest(filter_, *c->set, c->id, KSPROPERTY_TYPE_GET, &data);
+            if (NT_SUCCESS(status) && data.Value != c->now) {
+                notes->push_back(Name() + ": " + c->name + " is " + std::to_string(data.Value) +
+                                 " now, set since this run began; left as it is");
+                continue;
+            }
+            data = {};
+            data.Value = c->before;
+            data.Flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
+            if (NT_SUCCESS(status))
+                status = PropertyRequest(filter_, *c->set, c->id, KSPROPERTY_TYPE_SET, &data);
+            if (!NT_SUCCESS(status))
+                notes->push_back(Name() + ": cannot put back " + c->name + " " +
+                                 std::to_string(c->before) + " (" + Hex(status) + ")");
+        }
+        host::ks::CloseHandle(filter_);
+        filter_ = nullptr;
+    }
+    changed_.clear();
 }
 
 double ChannelCapture::BusBytesPerSecond() const {
@@ -215,6 +275,19 @@ bool ChannelCapture::OpenOutputs(const OutputPlan& plan, std::string* error) {
             *error = "cannot create " + pngFolder_ + ": " + ec.message();
             return false;
         }
+        // A frame folder holds this run's frames only: numbered frames of an
+        // earlier run would play on after them.
+        uint64_t cleared = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(pngFolder_, ec)) {
+            const std::string name = entry.path().filename().string();
+            if (name.size() == 10 && name.compare(6, 4, ".png") == 0 &&
+                std::all_of(name.begin(), name.begin() + 6, ::isdigit) &&
+                std::filesystem::remove(entry.path(), ec))
+                ++cleared;
+        }
+        if (cleared)
+            std::fprintf(stderr, "m4350cap: removed %llu frames of an earlier run from %s\n",
+                         static_cast<unsigned long long>(cleared), pngFolder_.c_str());
         outputs_.push_back(pngFolder_ + "/NNNNNN.png");
         return true;
     }
@@ -224,12 +297,14 @@ bool ChannelCapture::OpenOutputs(const OutputPlan& plan, std::string* error) {
         *error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
     }
+    filePath_ = path;
     outputs_.push_back(path);
     if (format_.subtype != Subtype::Mjpg &&
         !y4m_.Open(file_, format_.width, format_.rows, format_.Mono(), num, den)) {
-        *error = "cannot write " + path;
+        *error = "cannot write " + path + ": " + std::strerror(errno);
         return false;
     }
+    fileWhole_ = uint64_t(std::max<off_t>(0, ftello(file_)));
     return true;
 }
 
@@ -267,6 +342,10 @@ bool ChannelCapture::Start(const OutputPlan& plan, std::string* error) {
     return true;
 }
 
+bool ChannelCapture::Done() const {
+    return done_;
+}
+
 void ChannelCapture::CaptureLoop() {
     host::ks::CompletedFrame frame;
     while (running_) {
@@ -279,28 +358,36 @@ void ChannelCapture::CaptureLoop() {
         const auto held = std::chrono::steady_clock::now();
         const KSSTREAM_HEADER* header = frame.Header();
         const auto* info = static_cast<const KS_FRAME_INFO*>(frame.Extension());
-        // Hand the bytes to the writer and the buffer straight back to the pin.
+        // Hand the bytes to the writer and the buffer straight back to the
+        // pin. Once the channel is done, frames go back untaken.
         {
             std::lock_guard lk(m_);
-            ++figures_.frames;
-            figures_.bytes += header->DataUsed;
-            if (info && info->ExtendedHeaderSize >= sizeof(KS_FRAME_INFO)) {
-                figures_.driverDropCount = uint64_t(info->DropCount);
-                figures_.pictureNumber = uint64_t(info->PictureNumber);
-            }
-            if (queue_.size() >= kWriterQueue) {
-                ++figures_.writerDrops;
-            } else {
-                Frame f;
-                if (!spare_.empty()) {
-                    f.data = std::move(spare_.back());
-                    spare_.pop_back();
+            if (!done_) {
+                ++figures_.frames;
+                figures_.bytes += header->DataUsed;
+                if (!figures_.firstFrame)
+                    figures_.firstFrame = held;
+                figures_.lastFrame = held;
+                if (info && info->ExtendedHeaderSize >= sizeof(KS_FRAME_INFO)) {
+                    figures_.driverDropCount = uint64_t(info->DropCount);
+                    figures_.pictureNumber = uint64_t(info->PictureNumber);
                 }
-                const auto* bytes = static_cast<const uint8_t*>(header->Data);
-                f.data.assign(bytes, bytes + std::min(header->DataUsed, header->FrameExtent));
-                f.held = held;
-                queue_.push_back(std::move(f));
-                cv_.notify_one();
+                if (queue_.size() >= kWriterQueue) {
+                    ++figures_.writerDrops;
+                } else {
+                    Frame f;
+                    if (!spare_.empty()) {
+                        f.data = std::move(spare_.back());
+                        spare_.pop_back();
+                    }
+                    const auto* bytes = static_cast<const uint8_t*>(header->Data);
+                    f.data.assign(bytes, bytes + std::min(header->DataUsed, header->FrameExtent));
+                    f.held = held;
+                    queue_.push_back(std::move(f));
+                    cv_.notify_one();
+                }
+                if (setup_.frameLimit && figures_.frames >= setup_.frameLimit)
+                    done_ = true;
             }
         }
         for (auto& b : buffers_) {
@@ -331,7 +418,12 @@ void ChannelCapture::WriterLoop() {
             frame = std::move(queue_.front());
             queue_.pop_front();
         }
-        WriteFrame(frame);
+        if (!failed_) {
+            WriteFrame(frame);
+        } else {
+            std::lock_guard lk(m_);
+            ++figures_.writeFailed;
+        }
         std::lock_guard lk(m_);
         spare_.push_back(std::move(frame.data));
         writerCpu_ = ThreadCpuSeconds();
@@ -340,23 +432,60 @@ void ChannelCapture::WriterLoop() {
     writerCpu_ = ThreadCpuSeconds();
 }
 
+bool ChannelCapture::WriteOutput(const Picture* picture, const uint8_t* data, size_t size,
+                                 uint64_t index, std::string* error) {
+    if (plan_.stream) {
+        if (picture && y4m_.Write(*picture))
+            return true;
+        pipeClosed_ = errno == EPIPE;
+        *error = std::string("cannot write to standard output: ") + std::strerror(errno);
+        return false;
+    }
+    if (file_) {
+        const bool ok = format_.subtype == Subtype::Mjpg
+                            ? std::fwrite(data, 1, size, file_) == size && std::fflush(file_) == 0
+                            : picture && y4m_.Write(*picture);
+        if (!ok) {
+            *error = "cannot write " + filePath_ + ": " + std::strerror(errno);
+            return false;
+        }
+        fileWhole_ = uint64_t(std::max<off_t>(0, ftello(file_)));
+        return true;
+    }
+    if (!pngFolder_.empty()) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/%06llu.png", static_cast<unsigned long long>(index));
+        return WriteDibPng(pngFolder_ + name, format_, data, size, error);
+    }
+    return true;
+}
+
+// The first failure stops the channel: nothing more is written, and a file
+// is cut back to its last whole frame.
+void ChannelCapture::Fail(const std::string& error) {
+    const bool readerGone = pipeClosed_;
+    failed_ = true;
+    done_ = true;
+    if (file_) {
+        std::fclose(file_);
+        file_ = nullptr;
+        if (truncate(filePath_.c_str(), off_t(fileWhole_)) != 0)
+            std::fprintf(stderr, "m4350cap: cannot cut %s back to its last whole frame: %s\n",
+                         filePath_.c_str(), std::strerror(errno));
+    }
+    std::lock_guard lk(m_);
+    if (readerGone) {
+        // The viewer was closed: the end of a live run, not a failure.
+        figures_.readerGone = true;
+        return;
+    }
+    ++figures_.writeFailed;
+    figures_.writeError = error;
+}
+
 void ChannelCapture::WriteFrame(Frame& frame) {
     Picture picture;
     const bool converted = ToPicture(format_, frame.data.data(), frame.data.size(), &picture);
-    bool ok = converted || format_.Rgb() || format_.subtype == Subtype::Mjpg;
-    if (plan_.stream || (file_ && format_.subtype != Subtype::Mjpg))
-        ok = converted && y4m_.Write(picture);
-    else if (file_)
-        ok = std::fwrite(frame.data.data(), 1, frame.data.size(), file_) == frame.data.size();
-    else if (!pngFolder_.empty()) {
-        char name[32];
-        std::snprintf(name, sizeof name, "/%06llu.png",
-                      static_cast<unsigned long long>(figures_.written + figures_.writeErrors + 1));
-        std::string error;
-        ok = WriteDibPng(pngFolder_ + name, format_, frame.data.data(), frame.data.size(), &error);
-        if (!ok && figures_.writeErrors == 0)
-            std::fprintf(stderr, "m4350cap: %s\n", error.c_str());
-    }
     std::optional<double> latency;
     sim::StampReading stamp;
     if (converted) {
@@ -367,9 +496,43 @@ void ChannelCapture::WriteFrame(Frame& frame) {
                 latency = std::chrono::duration<double, std::micro>(frame.held - *left).count();
         }
     }
+    const bool ours = stamp.valid && stamp.channel == 3 - setup_.channel;
+    const bool y4m = plan_.stream || (file_ && format_.subtype != Subtype::Mjpg);
+    const bool mjpeg = file_ && format_.subtype == Subtype::Mjpg;
+    // Frames the Y4M needs and cannot have are not written.
+    const bool writable = !y4m || converted;
+    uint64_t index;
+    {
+        std::lock_guard lk(m_);
+        index = figures_.written + 1;
+    }
+    std::string error;
+    bool ok = true;
+    uint64_t repeated = 0;
+    if (plan_.fill && ours && havePrevious_ && (y4m || mjpeg) &&
+        stamp.frameNumber > lastStamp_ + 1 && stamp.frameNumber - lastStamp_ - 1 <= kMaxFill) {
+        for (uint32_t n = lastStamp_ + 1; ok && n < stamp.frameNumber; ++n) {
+            ok = WriteOutput(&previous_, previousJpeg_.data(), previousJpeg_.size(), index, &error);
+            repeated += ok;
+        }
+    }
+    if (ok && writable)
+        ok = WriteOutput(converted ? &picture : nullptr, frame.data.data(), frame.data.size(),
+                         index, &error);
+    if (!ok)
+        Fail(error);
+    if (ok && writable && plan_.fill && (y4m || mjpeg)) {
+        if (y4m)
+            previous_ = picture;
+        else
+            previousJpeg_.assign(frame.data.begin(), frame.data.end());
+        havePrevious_ = true;
+    }
     std::lock_guard lk(m_);
-    (ok ? figures_.written : figures_.writeErrors) += 1;
-    if (stamp.valid && stamp.channel == 3 - setup_.channel) {
+    figures_.repeated += repeated;
+    if (ok && writable)
+        ++figures_.written;
+    if (ours) {
         // Frame numbers start at 1 when the pin runs, so what is missing
         // before the first picture is a gap too.
         if (stamp.frameNumber > lastStamp_)
@@ -430,13 +593,15 @@ void ChannelCapture::Stop() {
         host::ks::CloseHandle(pin_);
         pin_ = nullptr;
     }
-    if (filter_) {
-        host::ks::CloseHandle(filter_);
-        filter_ = nullptr;
-    }
     buffers_.clear();
     if (file_) {
-        std::fclose(file_);
+        // Every frame was flushed as it was written; a failure here is one
+        // the file system reports late.
+        if (std::fclose(file_) != 0 && !failed_) {
+            std::lock_guard lk(m_);
+            figures_.writeError = "cannot write " + filePath_ + ": " + std::strerror(errno);
+            failed_ = true;
+        }
         file_ = nullptr;
     }
     if (plan_.stream)

@@ -26,7 +26,8 @@
 namespace m4350::cap {
 
 // Picture settings through the proc-amp property set; unset ones are left
-// as the channel has them.
+// as the channel has them. They hold for the run: Restore puts back what
+// the channel had.
 struct PictureOptions {
     std::optional<int32_t> brightness, contrast, hue, saturation, color;
 };
@@ -37,6 +38,7 @@ struct ChannelSetup {
     FormatRequest request;
     std::optional<bool> pal; // --standard
     PictureOptions picture;
+    uint64_t frameLimit = 0; // --frames: the channel takes exactly this many; 0 no limit
 };
 
 // Where the frames go.
@@ -44,14 +46,23 @@ struct OutputPlan {
     std::string folder;          // per-channel files; empty: none
     std::FILE* stream = nullptr; // Y4M of this channel to it (-o -)
     bool keepLatest = false;     // for the mosaic and snapshots
+    // Y4M and MJPEG keep time: each frame number missing before a picture
+    // is filled with the previous picture (counted as repeated).
+    bool fill = true;
 };
 
 struct ChannelFigures {
-    uint64_t frames = 0;      // delivered by the pin
+    uint64_t frames = 0;      // delivered by the pin (and taken: never beyond frameLimit)
     uint64_t bytes = 0;       // DataUsed of those
-    uint64_t written = 0;     // by the writer
+    uint64_t written = 0;     // by the writer, whole
     uint64_t writerDrops = 0; // the writer queue was full
-    uint64_t writeErrors = 0;
+    uint64_t writeFailed = 0; // frames that could not be written (the first failure stops the
+                              // channel; frames still queued then count here too)
+    uint64_t repeated = 0;    // pictures written again for missing frame numbers
+    std::string writeError;   // the first failure: file and reason
+    bool readerGone = false;  // standard output's reader closed the pipe
+    // Arrival of the first and the last frame the pin delivered.
+    std::optional<std::chrono::steady_clock::time_point> firstFrame, lastFrame;
     uint64_t driverDropCount = 0;  // DropCount of the last frame
     uint64_t pictureNumber = 0;    // PictureNumber of the last frame
     uint64_t stampGaps = 0;        // frame numbers missing between stamped pictures
@@ -62,9 +73,13 @@ struct ChannelFigures {
     std::vector<double> latencyUs; // board's last block to the tool holding the buffer
 };
 
-// The formats one channel of one board offers (for --list).
+// The formats one channel of one board offers now (for --list).
 bool QueryChannelFormats(uint32_t board, uint32_t channel, std::vector<OfferedFormat>* offered,
                          std::string* error);
+
+// The driver's catalogue of one standard: what a channel offers once it is
+// set to that standard. Read without touching any board.
+std::vector<OfferedFormat> CatalogueFormats(bool pal);
 
 class ChannelCapture {
 public:
@@ -73,17 +88,28 @@ public:
     ChannelCapture(const ChannelCapture&) = delete;
     ChannelCapture& operator=(const ChannelCapture&) = delete;
 
-    // Opens the filter, applies the standard and the picture options, picks
-    // the format and creates the pin. False with `error` set.
+    // Opens the filter, applies the standard and the picture options
+    // (noting what the channel had), picks the format and creates the pin.
+    // False with `error` set.
     bool Open(std::string* error);
     // Output files are opened here; then buffers are queued and the pin runs.
     bool Start(const OutputPlan& plan, std::string* error);
+    // True once the channel takes no more frames: its frame limit is
+    // reached, its writer failed, or the reader of standard output left.
+    bool Done() const;
     // Takes the driver's and the board's counts now (all channels at one
     // moment, before any stops); Stop does it when it has not been done.
     void Freeze();
-    // Stops the pin, drains the writer and closes everything. The driver's
-    // counts are read before the pin stops.
+    // Stops the pin, drains the writer and closes the pin and the files.
+    // The driver's counts are read before the pin stops. The filter stays
+    // open for Restore.
     void Stop();
+    // Puts back the standard and picture settings Open changed, each only
+    // where the channel still holds this run's value (someone else may have
+    // changed it since). Needs the pin closed: the standard cannot change
+    // under a pin. Lines for a person about what was not restored go to
+    // `notes`. Then closes the filter.
+    void Restore(std::vector<std::string>* notes);
 
     const ChosenFormat& Chosen() const { return chosen_; }
     const FrameFormat& Format() const { return format_; }
@@ -105,10 +131,24 @@ private:
         std::vector<uint8_t> data;
         std::chrono::steady_clock::time_point held;
     };
+    // A setting Open changed: what the channel had and what this run set.
+    struct Changed {
+        const GUID* set;
+        ULONG id;
+        const char* name;
+        int32_t before, now;
+    };
     void CaptureLoop();
     void WriterLoop();
     void WriteFrame(Frame& frame);
+    // Writes one picture (or JPEG) to the channel's output; false with
+    // errno set when it did not get there whole.
+    bool WriteOutput(const Picture* picture, const uint8_t* data, size_t size, uint64_t index,
+                     std::string* error);
+    void Fail(const std::string& error);
     bool OpenOutputs(const OutputPlan& plan, std::string* error);
+    bool ChangeSetting(const GUID& set, ULONG id, const char* name, int32_t value,
+                       std::string* error);
 
     tools::BoardRig& rig_;
     ChannelSetup setup_;
@@ -118,16 +158,28 @@ private:
     FrameFormat format_{};
     std::vector<std::unique_ptr<host::ks::StreamBuffer>> buffers_;
     uint64_t boardDropsAtStart_ = 0;
+    std::vector<Changed> changed_; // by Open, on the calling thread
 
-    // Outputs, used by the writer thread only.
+    // Outputs, used by the writer thread only (and by Stop once it has
+    // joined it).
     OutputPlan plan_;
     std::FILE* file_ = nullptr; // Y4M or MJPEG
+    std::string filePath_;
+    uint64_t fileWhole_ = 0; // bytes of whole frames in file_
     std::string pngFolder_;
     Y4mWriter y4m_;
     std::vector<std::string> outputs_;
     int orientation_ = 0;
     uint32_t lastStamp_ = 0;
+    Picture previous_;                  // the last picture written, for filling
+    std::vector<uint8_t> previousJpeg_; // the same for MJPEG
+    bool havePrevious_ = false;
+    bool failed_ = false;
+    bool pipeClosed_ = false; // the last failed write met a pipe without a reader
 
+    // m_ guards queue_, spare_, stopping_, figures_, latest_, haveLatest_
+    // and the CPU figures; the capture and writer threads and the main
+    // thread take it.
     mutable std::mutex m_;
     std::condition_variable cv_;
     std::deque<Frame> queue_;
@@ -140,6 +192,9 @@ private:
 
     std::atomic<bool> running_{false};
     std::atomic<bool> frozen_{false};
+    // Set by the capture thread (limit) or the writer (failure, reader gone);
+    // read by anyone.
+    std::atomic<bool> done_{false};
     std::thread capture_, writer_;
 };
 

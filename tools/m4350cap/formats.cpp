@@ -179,6 +179,23 @@ std::optional<FormatRequest> ParseFormat(const std::string& text, std::string* e
     return r;
 }
 
+bool OfferedFromRange(const KS_DATARANGE_VIDEO& range, OfferedFormat* out) {
+    OfferedFormat f{};
+    std::memcpy(&f.range, &range, sizeof f.range);
+    const KS_BITMAPINFOHEADER& h = f.range.VideoInfoHeader.bmiHeader;
+    auto subtype = SubtypeOfHeader(h);
+    if (!subtype)
+        return false;
+    f.subtype = *subtype;
+    f.width = h.biWidth;
+    f.height = h.biHeight;
+    f.bitCount = h.biBitCount;
+    f.pal = f.range.ConfigCaps.VideoStandard != KS_AnalogVideo_NTSC_M;
+    f.minInterval = f.range.ConfigCaps.MinFrameInterval;
+    *out = f;
+    return true;
+}
+
 NTSTATUS QueryOfferedFormats(HANDLE filter, ULONG pin, std::vector<OfferedFormat>* out) {
     KSP_PIN request{};
     request.Property.Set = KSPROPSETID_Pin;
@@ -201,21 +218,11 @@ NTSTATUS QueryOfferedFormats(HANDLE filter, ULONG pin, std::vector<OfferedFormat
     size_t offset = sizeof(KSMULTIPLE_ITEM);
     for (ULONG i = 0; i < items->Count && offset + sizeof(KSDATARANGE) <= size; ++i) {
         const auto* range = reinterpret_cast<const KSDATARANGE*>(bytes + offset);
+        OfferedFormat f{};
         if (range->FormatSize >= sizeof(KS_DATARANGE_VIDEO) &&
-            offset + sizeof(KS_DATARANGE_VIDEO) <= size) {
-            OfferedFormat f{};
-            std::memcpy(&f.range, range, sizeof f.range);
-            const KS_BITMAPINFOHEADER& h = f.range.VideoInfoHeader.bmiHeader;
-            if (auto subtype = SubtypeOfHeader(h)) {
-                f.subtype = *subtype;
-                f.width = h.biWidth;
-                f.height = h.biHeight;
-                f.bitCount = h.biBitCount;
-                f.pal = f.range.ConfigCaps.VideoStandard != KS_AnalogVideo_NTSC_M;
-                f.minInterval = f.range.ConfigCaps.MinFrameInterval;
-                out->push_back(f);
-            }
-        }
+            offset + sizeof(KS_DATARANGE_VIDEO) <= size &&
+            OfferedFromRange(*reinterpret_cast<const KS_DATARANGE_VIDEO*>(range), &f))
+            out->push_back(f);
         offset += (range->FormatSize + 7) & ~size_t(7);
     }
     return STATUS_SUCCESS;

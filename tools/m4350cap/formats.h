@@ -58,6 +58,10 @@ const char* StandardName(const OfferedFormat& format);
 // Text of one format for lists and file names: "uyvy:640x480@29.97".
 std::string Describe(const OfferedFormat& format, int decimation);
 
+// One video data range as an offered format; false for a subtype this tool
+// does not know.
+bool OfferedFromRange(const KS_DATARANGE_VIDEO& range, OfferedFormat* out);
+
 // The ranges of pin factory `pin` of a filter (KSPROPERTY_PIN_DATARANGES).
 NTSTATUS QueryOfferedFormats(HANDLE filter, ULONG pin, std::vector<OfferedFormat>* out);
 

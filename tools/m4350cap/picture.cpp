@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <csetjmp>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace m4350::cap {
@@ -118,6 +120,23 @@ sim::StampReading ReadPictureStamp(const Picture& p, int* orientation) {
 
 namespace {
 
+// libpng reports its errors through this handler, which keeps the reason
+// (errno of the failed write, when there was one) and jumps back to
+// EncodeRows' setjmp.
+struct PngErrors {
+    char message[128];
+    int error;
+};
+
+[[noreturn]] void OnPngError(png_structp png, png_const_charp message) {
+    auto* e = static_cast<PngErrors*>(png_get_error_ptr(png));
+    e->error = errno;
+    std::snprintf(e->message, sizeof e->message, "%s", message);
+    png_longjmp(png, 1);
+}
+
+void OnPngWarning(png_structp, png_const_charp) {}
+
 // libpng reports its errors by longjmp back to here, so nothing with a
 // destructor may live in this frame.
 bool EncodeRows(png_structp png, png_infop info, std::FILE* file, uint32_t width, uint32_t height,
@@ -140,6 +159,7 @@ bool EncodeRows(png_structp png, png_infop info, std::FILE* file, uint32_t width
     return true;
 }
 
+// A PNG is complete or it is not there: a failed one is removed.
 bool WriteRows(const std::string& path, uint32_t width, uint32_t height,
                const std::vector<const uint8_t*>& rows, bool bgr, bool filler, std::string* error) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
@@ -147,14 +167,27 @@ bool WriteRows(const std::string& path, uint32_t width, uint32_t height,
         *error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
     }
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    PngErrors errors{};
+    png_structp png =
+        png_create_write_struct(PNG_LIBPNG_VER_STRING, &errors, OnPngError, OnPngWarning);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     bool ok = png && info && EncodeRows(png, info, file, width, height, rows.data(), bgr, filler);
     png_destroy_write_struct(png ? &png : nullptr, info ? &info : nullptr);
-    if (std::fclose(file) != 0)
+    if (ok && std::fflush(file) != 0) {
         ok = false;
-    if (!ok)
-        *error = "cannot write the picture " + path;
+        errors.error = errno;
+    }
+    if (std::fclose(file) != 0 && ok) {
+        ok = false;
+        errors.error = errno;
+    }
+    if (!ok) {
+        *error = "cannot write " + path + ": " +
+                 (errors.error        ? std::strerror(errors.error)
+                  : errors.message[0] ? errors.message
+                                      : "the encoder failed");
+        std::remove(path.c_str());
+    }
     return ok;
 }
 
@@ -292,7 +325,8 @@ bool Y4mWriter::Open(std::FILE* file, uint32_t width, uint32_t height, bool mono
     mono_ = mono;
     frames_ = 0;
     return std::fprintf(file_, "YUV4MPEG2 W%u H%u F%u:%u Ip A1:1 %s\n", width, height, rateNum,
-                        rateDen, mono ? "Cmono" : "C422") > 0;
+                        rateDen, mono ? "Cmono" : "C422") > 0 &&
+           std::fflush(file_) == 0;
 }
 
 bool Y4mWriter::Write(const Picture& p) {
@@ -303,6 +337,8 @@ bool Y4mWriter::Write(const Picture& p) {
     if (!mono_)
         ok = ok && std::fwrite(p.u.data(), 1, p.u.size(), file_) == p.u.size() &&
              std::fwrite(p.v.data(), 1, p.v.size(), file_) == p.v.size();
+    // Out of the library's buffer now, so a failure belongs to this frame.
+    ok = ok && std::fflush(file_) == 0;
     if (ok)
         ++frames_;
     return ok;

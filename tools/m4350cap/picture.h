@@ -46,7 +46,8 @@ bool ToPicture(const FrameFormat& format, const uint8_t* data, size_t used, Pict
 // way the stamp was found, so that later frames of the channel try it first.
 sim::StampReading ReadPictureStamp(const Picture& picture, int* orientation);
 
-// PNG of 8-bit RGB rows in R, G, B order. False with `error` set.
+// PNG of 8-bit RGB rows in R, G, B order. False with `error` naming the file
+// and the reason; a file that could not be written whole is removed.
 bool WritePng(const std::string& path, const uint8_t* rgb, uint32_t width, uint32_t height,
               std::string* error);
 // PNG straight from a delivered RGB24/RGB32 frame (B, G, R[, x] rows,
@@ -76,6 +77,8 @@ public:
     // `rateNum`/`rateDen` frames per second.
     bool Open(std::FILE* file, uint32_t width, uint32_t height, bool mono, uint32_t rateNum,
               uint32_t rateDen);
+    // One frame, flushed: false when it did not reach the file whole (errno
+    // says why).
     bool Write(const Picture& picture);
     uint64_t Frames() const { return frames_; }
 

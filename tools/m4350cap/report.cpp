@@ -1,5 +1,8 @@
 #include "report.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -48,7 +51,45 @@ std::string JsonString(const std::string& s) {
     return out + "\"";
 }
 
+// "12.34" or "-" when there is no rate to show.
+std::string Rate(std::optional<double> value, const char* format = "%.2f") {
+    if (!value)
+        return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, format, *value);
+    return text;
+}
+
+// driver/board/tool drops as one column.
+std::string DropText(const ChannelFigures& f) {
+    return std::to_string(f.driverDropCount) + "/" + std::to_string(f.boardDrops) + "/" +
+           std::to_string(f.writerDrops);
+}
+
+size_t TerminalColumns() {
+    winsize w{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &w) == 0 && w.ws_col > 0)
+        return w.ws_col;
+    return 80;
+}
+
+// "-framerate 30000/1001": the rate ffplay needs for frames without one.
+std::string FramerateOption(const FrameFormat& format) {
+    uint32_t num, den;
+    FrameRate(format, &num, &den);
+    return "-framerate " + std::to_string(num) + "/" + std::to_string(den);
+}
+
 } // namespace
+
+std::optional<double> ChannelFps(const ChannelFigures& f) {
+    if (!f.firstFrame || !f.lastFrame || f.frames < 2)
+        return std::nullopt;
+    const double span = std::chrono::duration<double>(*f.lastFrame - *f.firstFrame).count();
+    if (span < kShortestRate)
+        return std::nullopt;
+    return double(f.frames - 1) / span;
+}
 
 void Percentiles(std::vector<double> sample, double* median, double* p99) {
     *median = *p99 = 0;
@@ -103,29 +144,36 @@ std::vector<uint64_t> BusBytes(tools::BoardRig& rig) {
 LiveStatus::LiveStatus(const Captures& captures, bool terminal)
     : captures_(captures), terminal_(terminal), lastFrames_(captures.size(), 0) {}
 
+std::string LiveStatus::Line(const ChannelCapture& c, double fps, size_t columns) {
+    const ChannelFigures f = c.Figures();
+    char line[256];
+    std::snprintf(line, sizeof line, "%-6s %-20s %7llu fr %6.2f fps  drops %s%s", c.Name().c_str(),
+                  c.FormatText().c_str(), static_cast<unsigned long long>(f.frames), fps,
+                  DropText(f).c_str(),
+                  !f.writeError.empty() ? "  WRITE FAILED"
+                  : c.Done()            ? "  done"
+                                        : "");
+    std::string text = line;
+    // The cursor must stay on the line: a line as wide as the terminal wraps.
+    if (columns > 1 && text.size() > columns - 1)
+        text.resize(columns - 1);
+    return text;
+}
+
 void LiveStatus::Update(double elapsed) {
     if (!terminal_ || (last_ >= 0 && elapsed - last_ < 0.5))
         return;
     const double dt = last_ < 0 ? elapsed : elapsed - last_;
+    const size_t columns = TerminalColumns();
     std::string text;
     if (drawn_)
         text += "\033[" + std::to_string(captures_.size()) + "A";
     for (size_t i = 0; i < captures_.size(); ++i) {
         const ChannelCapture& c = *captures_[i];
-        const ChannelFigures f = c.Figures();
-        char line[256];
-        std::snprintf(line, sizeof line,
-                      "\r%-7s %-20s %7llu frames %6.2f fps %7.2f MB/s  drops: driver %llu, "
-                      "board %llu, tool %llu\033[K\n",
-                      c.Name().c_str(), c.FormatText().c_str(),
-                      static_cast<unsigned long long>(f.frames),
-                      dt > 0 ? double(f.frames - lastFrames_[i]) / dt : 0.0,
-                      elapsed > 0 ? double(f.bytes) / elapsed / kMega : 0.0,
-                      static_cast<unsigned long long>(f.driverDropCount),
-                      static_cast<unsigned long long>(f.boardDrops),
-                      static_cast<unsigned long long>(f.writerDrops));
-        text += line;
-        lastFrames_[i] = f.frames;
+        const uint64_t frames = c.Figures().frames;
+        const double fps = dt > 0 ? double(frames - lastFrames_[i]) / dt : 0.0;
+        text += "\r" + Line(c, fps, columns) + "\033[K\n";
+        lastFrames_[i] = frames;
     }
     std::fputs(text.c_str(), stderr);
     std::fflush(stderr);
@@ -146,6 +194,7 @@ std::string Caption(const ChannelCapture& c) {
 
 bool MosaicStream::Start(const Captures& captures, const std::string& path, std::string* error) {
     captures_ = &captures;
+    path_ = path == "-" ? "standard output" : path;
     if (path == "-") {
         file_ = stdout;
     } else {
@@ -182,6 +231,7 @@ void MosaicStream::Loop() {
     const auto period = std::chrono::nanoseconds(int64_t(1e9 * den_ / num_));
     auto next = std::chrono::steady_clock::now();
     Picture pictures[4], mosaic;
+    off_t whole = ftello(file_); // bytes of whole frames
     while (running_) {
         MosaicCell cells[4];
         for (size_t i = 0; i < 4 && i < captures_->size(); ++i) {
@@ -195,13 +245,30 @@ void MosaicStream::Loop() {
         ok = ok && std::fwrite(mosaic.y.data(), 1, mosaic.y.size(), file_) == mosaic.y.size();
         ok = ok && std::fwrite(mosaic.u.data(), 1, mosaic.u.size(), file_) == mosaic.u.size();
         ok = ok && std::fwrite(mosaic.v.data(), 1, mosaic.v.size(), file_) == mosaic.v.size();
-        if (!ok)
-            break; // the reader went away (ffplay closed)
+        ok = ok && std::fflush(file_) == 0;
+        if (!ok) {
+            if (!ownFile_ && errno == EPIPE) {
+                readerGone_ = true; // the viewer was closed
+            } else {
+                error_ = "cannot write " + path_ + ": " + std::strerror(errno);
+                failed_ = true;
+            }
+            break;
+        }
+        whole = ftello(file_);
         ++frames_;
         next += period;
         std::this_thread::sleep_until(next);
     }
-    std::fflush(file_);
+    if (failed_ && ownFile_) {
+        // Closed first, so that nothing left in the buffer lands after the cut.
+        std::fclose(file_);
+        file_ = nullptr;
+        if (whole < 0 || truncate(path_.c_str(), whole) != 0)
+            error_ += "; cannot cut it back to its last whole frame";
+    } else {
+        std::fflush(file_);
+    }
     cpu_ = CpuNow();
 }
 
@@ -209,8 +276,10 @@ void MosaicStream::Stop() {
     running_ = false;
     if (thread_.joinable())
         thread_.join();
-    if (ownFile_ && file_)
-        std::fclose(file_);
+    if (ownFile_ && file_ && std::fclose(file_) != 0 && !failed_) {
+        error_ = "cannot write " + path_ + ": " + std::strerror(errno);
+        failed_ = true;
+    }
     file_ = nullptr;
     ownFile_ = false;
 }
@@ -247,29 +316,30 @@ bool WriteSnapshots(const Captures& captures, const std::string& folder, std::FI
 
 void PrintSummary(tools::BoardRig& rig, const Captures& captures, const Summary& s,
                   std::FILE* out) {
-    std::fprintf(out, "\n%-7s %-20s %8s %7s %7s %8s %8s %8s %6s %6s %9s %9s\n", "channel", "format",
-                 "frames", "fps", "MB/s", "drv-drop", "brd-drop", "tool-drop", "gaps", "bad",
-                 "lat-med", "lat-p99");
+    // 79 columns: the table fits an 80-column terminal. What does not fit
+    // (MB/s, the 99th percentile of the latency, bad stamps) is in --json.
+    std::fprintf(out, "\n%-6s %-20s %6s %5s %11s %4s %6s %4s %4s %4s\n", "ch", "format", "frames",
+                 "fps", "drops d/b/t", "gaps", "wrote", "fail", "rep", "lat");
     double toolCpu = s.mosaicCpu;
     for (const auto& c : captures) {
         const ChannelFigures f = c->Figures();
         double median, p99;
         Percentiles(f.latencyUs, &median, &p99);
-        std::fprintf(
-            out, "%-7s %-20s %8llu %7.2f %7.2f %8llu %8llu %8llu %6llu %6llu %7.2fms %7.2fms\n",
-            c->Name().c_str(), c->FormatText().c_str(), static_cast<unsigned long long>(f.frames),
-            f.frames / s.elapsed, f.bytes / s.elapsed / kMega,
-            static_cast<unsigned long long>(f.driverDropCount),
-            static_cast<unsigned long long>(f.boardDrops),
-            static_cast<unsigned long long>(f.writerDrops),
-            static_cast<unsigned long long>(f.stampGaps),
-            static_cast<unsigned long long>(f.badStamps), median / 1000, p99 / 1000);
+        std::fprintf(out, "%-6s %-20s %6llu %5s %11s %4llu %6llu %4llu %4llu %4s\n",
+                     c->Name().c_str(), c->FormatText().c_str(),
+                     static_cast<unsigned long long>(f.frames), Rate(ChannelFps(f)).c_str(),
+                     DropText(f).c_str(), static_cast<unsigned long long>(f.stampGaps),
+                     static_cast<unsigned long long>(f.written),
+                     static_cast<unsigned long long>(f.writeFailed),
+                     static_cast<unsigned long long>(f.repeated),
+                     Rate(f.latencyUs.empty() ? std::nullopt : std::optional(median / 1000), "%.1f")
+                         .c_str());
         toolCpu += c->ToolCpuSeconds();
     }
     const auto controllers = rig.Controllers();
-    for (size_t i = 0; i < controllers.size() && i < s.busBytes.size(); ++i) {
+    for (size_t i = 0; i < controllers.size() && i < s.busBytes.size() && s.wall >= kShortestRate; ++i) {
         const double limit = controllers[i]->BulkLimitBytesPerSecond();
-        const double carried = s.busBytes[i] / s.elapsed;
+        const double carried = s.busBytes[i] / s.wall;
         if (limit > 0)
             std::fprintf(out, "USB bus %zu: carried %.2f MB/s of %.2f MB/s (%.0f %%)\n", i + 1,
                          carried / kMega, limit / kMega, 100 * carried / limit);
@@ -277,43 +347,62 @@ void PrintSummary(tools::BoardRig& rig, const Captures& captures, const Summary&
             std::fprintf(out, "USB bus %zu: carried %.2f MB/s (no limit)\n", i + 1,
                          carried / kMega);
     }
-    std::fprintf(out,
-                 "CPU: %.2f s per second of capture: the tool %.2f, the driver, the platform "
-                 "and the board model %.2f\n",
-                 s.processCpu / s.elapsed, toolCpu / s.elapsed,
-                 std::max(0.0, s.processCpu - toolCpu) / s.elapsed);
-    for (const auto& c : captures)
+    if (s.capture >= kShortestRate)
+        std::fprintf(out,
+                     "CPU per second of capture: %.2f s (tool %.2f, driver/platform/board %.2f)\n",
+                     s.processCpu / s.capture, toolCpu / s.capture,
+                     std::max(0.0, s.processCpu - toolCpu) / s.capture);
+    else
+        std::fprintf(out, "CPU and rates: not shown for less than a second of capture\n");
+    for (const auto& c : captures) {
+        const ChannelFigures f = c->Figures();
+        const bool complete = f.writeError.empty();
         for (const std::string& o : c->Outputs()) {
             if (o == "-")
                 continue;
             const auto frames = o.find("/NNNNNN.png");
-            if (frames == std::string::npos) {
-                std::fprintf(out, "wrote: %s  (watch: ffplay %s)\n", o.c_str(), o.c_str());
-            } else {
-                const std::string pattern = o.substr(0, frames) + "/%06d.png";
-                std::fprintf(
-                    out, "wrote: %s  (watch: ffplay -framerate %.3g -i %s)\n", pattern.c_str(),
-                    FramesPerSecond(c->Format().pal, c->Format().decimation), pattern.c_str());
+            const std::string path =
+                frames == std::string::npos ? o : o.substr(0, frames) + "/%06d.png";
+            const bool mjpeg = c->Format().subtype == Subtype::Mjpg;
+            const std::string count = std::to_string(f.written + f.repeated) + " frames";
+            if (!complete) {
+                std::fprintf(out, "stopped: %s: %s kept, each whole\n", path.c_str(),
+                             count.c_str());
+                continue;
             }
+            std::fprintf(out, "wrote: %s (%s)\n", path.c_str(), count.c_str());
+            if (frames != std::string::npos)
+                std::fprintf(out, "  watch: ffplay %s -i %s\n",
+                             FramerateOption(c->Format()).c_str(), path.c_str());
+            else if (mjpeg)
+                std::fprintf(out, "  watch: ffplay %s %s\n", FramerateOption(c->Format()).c_str(),
+                             path.c_str());
+            else
+                std::fprintf(out, "  watch: ffplay %s\n", path.c_str());
         }
-    std::fprintf(out, "drv-drop: frames the driver completed that the tool missed (DropCount); "
-                      "brd-drop: frames the board dropped for want of bus bandwidth; tool-drop: "
-                      "frames the writer could not keep up with; gaps: frame numbers missing in "
-                      "the pictures' stamps\n");
+    }
+    std::fprintf(
+        out, "drops d/b/t: frames the driver completed that the tool missed (DropCount) /\n"
+             "  the board dropped for want of bus bandwidth / the writer could not keep up\n"
+             "gaps: frame numbers missing in the pictures' stamps; rep: pictures repeated\n"
+             "  for them to keep time; lat: median ms from the board's last block to the tool\n");
 }
 
-bool WriteJson(const std::string& path, tools::BoardRig& rig, const Captures& captures,
-               const Summary& s, std::string* error) {
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    if (!f) {
-        *error = "cannot create " + path + ": " + std::strerror(errno);
-        return false;
-    }
+bool WriteJson(std::FILE* f, const std::string& path, tools::BoardRig& rig,
+               const Captures& captures, const Summary& s, std::string* error) {
+    auto rate = [](std::optional<double> v) {
+        char text[32];
+        if (!v)
+            return std::string("null");
+        std::snprintf(text, sizeof text, "%.3f", *v);
+        return std::string(text);
+    };
     double toolCpu = s.mosaicCpu;
     for (const auto& c : captures)
         toolCpu += c->ToolCpuSeconds();
-    std::fprintf(f, "{\n  \"system_root\": %s,\n  \"seconds\": %.3f,\n",
-                 JsonString(s.systemRoot).c_str(), s.elapsed);
+    std::fprintf(f,
+                 "{\n  \"system_root\": %s,\n  \"seconds\": %.3f,\n  \"capture_seconds\": %.3f,\n",
+                 JsonString(s.systemRoot).c_str(), s.wall, s.capture);
     std::fprintf(f,
                  "  \"cpu_seconds\": {\"process\": %.3f, \"tool\": %.3f, \"driver_platform_"
                  "board\": %.3f},\n",
@@ -321,11 +410,14 @@ bool WriteJson(const std::string& path, tools::BoardRig& rig, const Captures& ca
     std::fprintf(f, "  \"buses\": [");
     const auto controllers = rig.Controllers();
     for (size_t i = 0; i < controllers.size() && i < s.busBytes.size(); ++i)
-        std::fprintf(f,
-                     "%s\n    {\"limit_bytes_per_second\": %.0f, \"bytes\": %llu, "
-                     "\"bytes_per_second\": %.0f}",
-                     i ? "," : "", controllers[i]->BulkLimitBytesPerSecond(),
-                     static_cast<unsigned long long>(s.busBytes[i]), s.busBytes[i] / s.elapsed);
+        std::fprintf(
+            f,
+            "%s\n    {\"limit_bytes_per_second\": %.0f, \"bytes\": %llu, "
+            "\"bytes_per_second\": %s}",
+            i ? "," : "", controllers[i]->BulkLimitBytesPerSecond(),
+            static_cast<unsigned long long>(s.busBytes[i]),
+            rate(s.wall >= kShortestRate ? std::optional(s.busBytes[i] / s.wall) : std::nullopt)
+                .c_str());
     std::fprintf(f, "\n  ],\n  \"channels\": [");
     for (size_t i = 0; i < captures.size(); ++i) {
         const ChannelCapture& c = *captures[i];
@@ -335,37 +427,49 @@ bool WriteJson(const std::string& path, tools::BoardRig& rig, const Captures& ca
         std::string outputs;
         for (const std::string& o : c.Outputs())
             outputs += (outputs.empty() ? "" : ", ") + JsonString(o);
+        const std::optional<double> mb = s.capture >= kShortestRate
+                                             ? std::optional(fig.bytes / s.capture / kMega)
+                                             : std::nullopt;
         std::fprintf(f,
                      "%s\n    {\"board\": %u, \"channel\": %u, \"format\": %s, \"width\": %u, "
-                     "\"height\": %u, \"frames\": %llu, \"fps\": %.3f, \"bytes\": %llu, "
-                     "\"mb_per_second\": %.3f, \"bus_bytes_per_second_needed\": %.0f,\n"
+                     "\"height\": %u, \"frames\": %llu, \"fps\": %s, \"bytes\": %llu, "
+                     "\"mb_per_second\": %s, \"bus_bytes_per_second_needed\": %.0f,\n"
                      "     \"driver\": {\"drop_count\": %llu, \"picture_number\": %llu},\n"
                      "     \"board_drops\": %llu, \"tool_drops\": %llu, \"stamp_gaps\": %llu, "
-                     "\"bad_stamps\": %llu, \"write_errors\": %llu, \"last_stamp\": %llu, "
-                     "\"board_captured\": %llu,\n"
+                     "\"bad_stamps\": %llu, \"written\": %llu, \"write_failed\": %llu, "
+                     "\"repeated\": %llu, \"last_stamp\": %llu, \"board_captured\": %llu,\n"
+                     "     \"write_error\": %s, \"reader_gone\": %s,\n"
                      "     \"latency_us\": {\"median\": %.1f, \"p99\": %.1f, \"samples\": %zu},\n"
                      "     \"outputs\": [%s]}",
                      i ? "," : "", c.Setup().board + 1, c.Setup().channel + 1,
                      JsonString(c.FormatText()).c_str(), c.Format().width, c.Format().rows,
-                     static_cast<unsigned long long>(fig.frames), fig.frames / s.elapsed,
-                     static_cast<unsigned long long>(fig.bytes), fig.bytes / s.elapsed / kMega,
+                     static_cast<unsigned long long>(fig.frames), rate(ChannelFps(fig)).c_str(),
+                     static_cast<unsigned long long>(fig.bytes), rate(mb).c_str(),
                      c.BusBytesPerSecond(), static_cast<unsigned long long>(fig.driverDropCount),
                      static_cast<unsigned long long>(fig.pictureNumber),
                      static_cast<unsigned long long>(fig.boardDrops),
                      static_cast<unsigned long long>(fig.writerDrops),
                      static_cast<unsigned long long>(fig.stampGaps),
                      static_cast<unsigned long long>(fig.badStamps),
-                     static_cast<unsigned long long>(fig.writeErrors),
+                     static_cast<unsigned long long>(fig.written),
+                     static_cast<unsigned long long>(fig.writeFailed),
+                     static_cast<unsigned long long>(fig.repeated),
                      static_cast<unsigned long long>(fig.lastStamp),
-                     static_cast<unsigned long long>(fig.boardCaptured), median, p99,
-                     fig.latencyUs.size(), outputs.c_str());
+                     static_cast<unsigned long long>(fig.boardCaptured),
+                     fig.writeError.empty() ? "null" : JsonString(fig.writeError).c_str(),
+                     fig.readerGone ? "true" : "false", median, p99, fig.latencyUs.size(),
+                     outputs.c_str());
     }
     std::fprintf(f, "\n  ]\n}\n");
-    if (std::fclose(f) != 0) {
-        *error = "cannot write " + path;
+    const bool ok = std::fflush(f) == 0 && !std::ferror(f);
+    const int why = errno;
+    if (f != stdout && std::fclose(f) != 0 && ok) {
+        *error = "cannot write " + path + ": " + std::strerror(errno);
         return false;
     }
-    return true;
+    if (!ok)
+        *error = "cannot write " + path + ": " + std::strerror(why);
+    return ok;
 }
 
 } // namespace m4350::cap
