@@ -46,8 +46,8 @@ void OnSignal(int) {
     if (signals.fetch_add(1) == 0)
         return;
     static const char message[] =
-        "\nm4350cap: forced exit: the standard and picture settings this run changed stay on "
-        "the board (not restored); files may end mid-frame\n";
+        "\nm4350cap: forced exit: the standard and picture settings this run changed are not "
+        "put back; files may end mid-frame\n";
     const ssize_t ignored = write(STDERR_FILENO, message, sizeof message - 1);
     (void)ignored;
     _exit(130);
