@@ -15,6 +15,9 @@
 #include <iterator>
 #include <map>
 #include <regex>
+#include <sstream>
+
+#include <unistd.h>
 
 using m4350::test::RunTool;
 using m4350::test::TempFolder;
@@ -26,8 +29,13 @@ class CaptureTool : public ::testing::Test {
 protected:
     // The tool with this test's own system root and output folder.
     ToolRun Cap(std::vector<std::string> args, double timeScale = 1) {
+        return Cap(std::move(args), {}, timeScale);
+    }
+    ToolRun Cap(std::vector<std::string> args, m4350::test::RunOptions options,
+                double timeScale = 1) {
         args.insert(args.begin(), {"--system-root", (root.Path() / "root").string()});
-        return RunTool(M4350CAP_PATH, args, {"M4350_TIME_SCALE=" + std::to_string(timeScale)});
+        options.env.push_back("M4350_TIME_SCALE=" + std::to_string(timeScale));
+        return RunTool(M4350CAP_PATH, args, options);
     }
     std::string Out(const std::string& name) const { return (out.Path() / name).string(); }
 
@@ -243,7 +251,7 @@ TEST_F(CaptureTool, EveryOutputKindReadsBack) {
         auto c = channels[i];
         EXPECT_EQ(c["channel"], double(i + 1));
         EXPECT_EQ(c["frames"], double(written[i]) + c["tool_drops"]) << "channel " << i + 1;
-        EXPECT_EQ(c["picture_number"], c["frames"] + c["drop_count"]);
+        EXPECT_EQ(c["picture_number"], c["delivered"] + c["drop_count"]);
         EXPECT_EQ(c["bad_stamps"], 0);
         EXPECT_GT(c["samples"], 0) << "latency samples";
         EXPECT_LE(c["median"], c["p99"]);
@@ -385,6 +393,225 @@ TEST_F(CaptureTool, PictureOptionsReachTheirChannels) {
     const Image dark = DecodePng(Out("ch3-snapshot.png"));
     ASSERT_TRUE(bright.ok && dark.ok);
     EXPECT_GT(mean(bright), mean(dark) + 60);
+}
+
+// Reads a Y4M stream from a pipe until `frames` whole frames have come (or
+// the stream ends), then closes it, as a viewer closed by its user does.
+struct StreamReader {
+    size_t frames;
+    Y4m seen;
+    void operator()(int fd) {
+        std::string data;
+        char chunk[65536];
+        ssize_t n;
+        while ((n = read(fd, chunk, sizeof chunk)) > 0) {
+            data.append(chunk, size_t(n));
+            seen = ParseY4m(data);
+            if (seen.frames >= frames)
+                break;
+        }
+    }
+};
+
+// A viewer that goes away ends a live run: cleanly, status 0, whatever is
+// streamed, and without --frames or --duration it would run for ever.
+TEST_F(CaptureTool, ClosedPipeEndsALiveRun) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* width;
+    } cases[] = {{{"-c", "3", "-f", "uyvy:320x240"}, "320"},
+                 {{"--mosaic", "-f", "y800:320x240"}, "704"}};
+    for (const Case& c : cases) {
+        StreamReader reader{4, {}};
+        m4350::test::RunOptions options;
+        options.reader = std::ref(reader);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-o", "-"});
+        const ToolRun run = Cap(args, options);
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(reader.seen.header['W'], c.width);
+        EXPECT_GE(reader.seen.frames, 4u);
+        EXPECT_NE(run.err.find("the reader of standard output has gone"), std::string::npos)
+            << run.err;
+    }
+}
+
+// --frames is exact on every channel, whatever its format; pictures repeated
+// to keep time come on top and are counted apart.
+TEST_F(CaptureTool, FramesStopsEveryChannelAtExactlyN) {
+    const ToolRun run = Cap({"-f", "1=uyvy:320x240", "-f", "2=rgb24:320x240", "-f",
+                             "3=mjpg:320x240", "-f", "4=y800:640x480", "-n", "7", "-o",
+                             out.Path().string(), "--json", Out("figures.json")});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    auto channels = JsonChannels(Slurp(Out("figures.json")));
+    ASSERT_EQ(channels.size(), 4u);
+    for (auto c : channels) {
+        EXPECT_EQ(c["frames"], 7) << "channel " << c["channel"];
+        EXPECT_EQ(c["written"] + c["tool_drops"], 7) << "channel " << c["channel"];
+    }
+    const Y4m y = ParseY4m(Slurp(Out("ch1-uyvy-320x240.y4m")));
+    EXPECT_TRUE(y.whole);
+    EXPECT_EQ(double(y.frames), channels[0]["written"] + channels[0]["repeated"]);
+}
+
+// A file system that refuses a write: every output kind stops at its first
+// failure, keeps only whole frames, says which file and why, counts the
+// frames, never calls a failed file written, and the run fails. The limit
+// on a file's size (RLIMIT_FSIZE) fails a write just as a full disk does.
+TEST_F(CaptureTool, FailedWritesStopTheChannelAndKeepWholeFrames) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        off_t limit;
+        const char* file; // the output that fails
+    } cases[] = {
+        {"Y4M", {"-c", "1,4", "-f", "uyvy:320x240", "-n", "10"}, 400000, "ch1-uyvy-320x240.y4m"},
+        {"MJPEG", {"-c", "2", "-f", "mjpg:640x480", "-n", "30"}, 200000, "ch2-mjpg-640x480.mjpeg"},
+        {"PNG frames", {"-c", "3", "-f", "rgb24:320x240", "-n", "5"}, 1000, "ch3-rgb24-320x240"},
+        {"mosaic", {"-c", "1", "-f", "y800:320x240", "-n", "30", "--mosaic"}, 300000, "mosaic.y4m"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder folder;
+        const std::string dir = (folder.Path() / "out").string();
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-o", dir, "--json", Out("figures.json")});
+        m4350::test::RunOptions options;
+        options.fileSizeLimit = c.limit;
+        const ToolRun run = Cap(args, options);
+        EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+        const std::string path = dir + "/" + c.file;
+        EXPECT_NE(run.err.find("cannot write " + path), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("File too large"), std::string::npos) << run.err;
+        EXPECT_EQ(run.out.find("wrote: " + path), std::string::npos) << run.out;
+        const std::string data = std::filesystem::is_directory(path) ? "" : Slurp(path);
+        if (std::string(c.file).ends_with(".y4m")) {
+            EXPECT_TRUE(ParseY4m(data).whole);
+        } else if (std::string(c.file).ends_with(".mjpeg")) {
+            ASSERT_GE(data.size(), 2u);
+            EXPECT_EQ(data.substr(data.size() - 2), "\xFF\xD9") << "ends on a whole JPEG";
+        } else {
+            for (const auto& entry : std::filesystem::directory_iterator(path))
+                EXPECT_TRUE(DecodePng(entry.path().string()).ok) << entry.path();
+        }
+        if (std::string(c.what) != "mosaic") {
+            auto channels = JsonChannels(Slurp(Out("figures.json")));
+            ASSERT_FALSE(channels.empty());
+            EXPECT_GE(channels[0]["write_failed"], 1);
+            if (std::string(c.file).ends_with(".y4m")) {
+                EXPECT_EQ(double(ParseY4m(data).frames),
+                          channels[0]["written"] + channels[0]["repeated"]);
+            }
+        }
+    }
+}
+
+// Keeping time: the Y4M of a channel that lost frames on a full bus holds a
+// picture for every frame number; with --no-fill only what arrived.
+TEST_F(CaptureTool, FillingKeepsTheFrameCount) {
+    for (bool fill : {true, false}) {
+        SCOPED_TRACE(fill ? "filled" : "--no-fill");
+        std::vector<std::string> args = {"--standard", "pal",
+                                         "-f",         "uyvy:704x576",
+                                         "-d",         "1.5",
+                                         "-o",         out.Path().string(),
+                                         "--json",     Out("figures.json")};
+        if (!fill)
+            args.push_back("--no-fill");
+        // At full speed: dropped frames are what this needs.
+        const ToolRun run = Cap(args);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const auto channels = JsonChannels(Slurp(Out("figures.json")));
+        ASSERT_EQ(channels.size(), 4u);
+        double repeated = 0;
+        for (size_t i = 0; i < 4; ++i) {
+            auto c = channels[i];
+            const Y4m y = ParseY4m(Slurp(Out("ch" + std::to_string(i + 1) + "-uyvy-704x576.y4m")));
+            EXPECT_EQ(double(y.frames), c["written"] + c["repeated"]) << "channel " << i + 1;
+            EXPECT_LE(c["repeated"], c["stamp_gaps"]);
+            repeated += c["repeated"];
+        }
+        EXPECT_EQ(repeated > 0, fill) << "the bus dropped frames; filling repeats pictures";
+    }
+}
+
+// A second run into the same folder leaves nothing of the first.
+TEST_F(CaptureTool, FrameFolderHoldsOnlyThisRunsFrames) {
+    for (const char* n : {"6", "2"}) {
+        const ToolRun run =
+            Cap({"-c", "2", "-f", "rgb24:320x240", "-n", n, "-o", out.Path().string()});
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+    }
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(Out("ch2-rgb24-320x240")))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, std::vector<std::string>({"000001.png", "000002.png"}));
+}
+
+// --list with a standard shows that standard's formats and leaves the board
+// as it was.
+TEST_F(CaptureTool, ListShowsTheStandardAskedForWithoutChangingIt) {
+    const ToolRun pal = Cap({"--list", "--standard", "PAL"});
+    ASSERT_EQ(pal.exitCode, 0) << pal.err;
+    EXPECT_NE(pal.out.find("board 1, channel 4 (PAL, with --standard pal; set to NTSC now)"),
+              std::string::npos)
+        << pal.out;
+    EXPECT_NE(pal.out.find("uyvy    704x576"), std::string::npos);
+    const ToolRun now = Cap({"--list"});
+    EXPECT_NE(now.out.find("board 1, channel 1 (NTSC): 39 formats"), std::string::npos) << now.out;
+}
+
+// The table fits an 80-column terminal with the widest names it shows.
+TEST_F(CaptureTool, SummaryFitsEightyColumns) {
+    const ToolRun run = Cap({"--boards", "2", "-c", "1", "-f", "rgb24:320x240@14.985", "-n", "2",
+                             "-o", out.Path().string()});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const size_t table = run.out.find("\nch ");
+    ASSERT_NE(table, std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("b2-ch1 rgb24:320x240@14.985"), std::string::npos) << run.out;
+    std::istringstream lines(run.out.substr(table));
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("watch:") == std::string::npos && line.find("wrote:") == std::string::npos) {
+            EXPECT_LT(line.size(), 80u) << line;
+        }
+}
+
+// The rough edges a new user meets, each with what is said and the status.
+TEST_F(CaptureTool, OptionsMeanWhatTheySay) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* said; // on standard error
+    } cases[] = {
+        {{"-d", "0"}, 1, "--duration: takes a number of seconds above 0, not 0"},
+        {{"-d", "nan"}, 1, "above 0, not nan"},
+        {{"-d", "-2"}, 1, "above 0, not -2"},
+        {{"--frobnicate"}, 1, "--frobnicate"},
+        {{"-n", "0"}, 1, "--frames"},
+        {{"--snapshot", "-o", "-", "-c", "1"}, 1, "--snapshot writes PNG files"},
+        {{"--json", "/nonexistent/figures.json"}, 1, "cannot create /nonexistent/figures.json"},
+        {{"-c", "1", "-f", "2=y800", "--standard", "NTSC", "-n", "1"},
+         0,
+         "warning: --format 2=y800: channel 2 is not captured"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        if (std::find(args.begin(), args.end(), "-o") == args.end())
+            args.insert(args.end(), {"-o", out.Path().string()});
+        const ToolRun run = Cap(args);
+        EXPECT_EQ(run.exitCode, c.status) << c.said << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+        EXPECT_LT(run.err.size(), 300u) << "said briefly";
+    }
+    // The JSON path is checked before any board comes up.
+    const ToolRun early = Cap({"--json", "/nonexistent/f.json", "-o", out.Path().string()});
+    EXPECT_EQ(early.out.find("system root"), std::string::npos) << early.out;
+    // --json - puts the figures on standard output, the table on standard error.
+    const ToolRun json = Cap({"-c", "1", "-n", "2", "--json", "-", "-o", out.Path().string()});
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_EQ(JsonChannels(json.out).size(), 1u) << json.out;
+    EXPECT_NE(json.err.find("\nch "), std::string::npos);
 }
 
 } // namespace

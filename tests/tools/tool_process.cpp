@@ -1,7 +1,7 @@
 #include "tool_process.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,35 +36,55 @@ std::string Slurp(const std::filesystem::path& path) {
 } // namespace
 
 ToolRun RunTool(const std::string& program, const std::vector<std::string>& args,
-                const std::vector<std::string>& env) {
-    // Output goes to files, so a chatty tool can never block on a full pipe.
+                const RunOptions& options) {
+    // Output goes to files, so a chatty tool can never block on a full pipe;
+    // a reader gets standard output through a pipe of its own.
     TempFolder io;
     const auto outPath = io.Path() / "out", errPath = io.Path() / "err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;
-    for (const std::string& e : env)
+    for (const std::string& e : options.env)
         envp.push_back(const_cast<char*>(e.c_str()));
     for (char** e = environ; *e; ++e)
         envp.push_back(*e);
     envp.push_back(nullptr);
-    pid_t pid = 0;
+    int pipeFds[2] = {-1, -1};
+    if (options.reader && pipe2(pipeFds, O_CLOEXEC) != 0)
+        throw std::runtime_error("cannot make a pipe");
+    const std::string cwd = options.cwd.string();
     ToolRun run;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
+    // Between fork and exec only async-signal-safe calls: this process has
+    // threads.
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+            _exit(126);
+        if (options.fileSizeLimit) {
+            const rlimit limit{rlim_t(options.fileSizeLimit), rlim_t(options.fileSizeLimit)};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        const int in = open("/dev/null", O_RDONLY);
+        const int out =
+            options.reader ? pipeFds[1] : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0 || dup2(in, STDIN_FILENO) < 0 ||
+            dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0)
+            _exit(126);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    if (pid < 0) {
         run.err = "cannot start " + program;
         return run;
+    }
+    if (options.reader) {
+        close(pipeFds[1]);
+        options.reader(pipeFds[0]);
+        close(pipeFds[0]);
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

@@ -2,7 +2,10 @@
 // and collects what it wrote to standard output and standard error.
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,9 +30,24 @@ private:
     std::filesystem::path path_;
 };
 
-// Runs `program` with `args` (no shell), waiting for it to end; `env`
-// entries ("NAME=value") come on top of this process's environment.
+struct RunOptions {
+    std::vector<std::string> env; // "NAME=value", on top of this process's environment
+    std::filesystem::path cwd;    // empty: this process's
+    // Largest file the tool may write (RLIMIT_FSIZE): a write beyond it fails
+    // with EFBIG, as a full disk fails with ENOSPC. 0: no limit.
+    off_t fileSizeLimit = 0;
+    // Reads the tool's standard output from this pipe while it runs, and may
+    // close it early (as a viewer does when it is closed); `out` then stays
+    // empty.
+    std::function<void(int fd)> reader;
+};
+
+// Runs `program` with `args` (no shell), waiting for it to end.
 ToolRun RunTool(const std::string& program, const std::vector<std::string>& args,
-                const std::vector<std::string>& env = {});
+                const RunOptions& options);
+inline ToolRun RunTool(const std::string& program, const std::vector<std::string>& args,
+                       const std::vector<std::string>& env = {}) {
+    return RunTool(program, args, RunOptions{env});
+}
 
 } // namespace m4350::test

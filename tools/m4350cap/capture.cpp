@@ -362,16 +362,17 @@ void ChannelCapture::CaptureLoop() {
         // pin. Once the channel is done, frames go back untaken.
         {
             std::lock_guard lk(m_);
+            ++figures_.delivered;
+            if (info && info->ExtendedHeaderSize >= sizeof(KS_FRAME_INFO)) {
+                figures_.driverDropCount = uint64_t(info->DropCount);
+                figures_.pictureNumber = uint64_t(info->PictureNumber);
+            }
             if (!done_) {
                 ++figures_.frames;
                 figures_.bytes += header->DataUsed;
                 if (!figures_.firstFrame)
                     figures_.firstFrame = held;
                 figures_.lastFrame = held;
-                if (info && info->ExtendedHeaderSize >= sizeof(KS_FRAME_INFO)) {
-                    figures_.driverDropCount = uint64_t(info->DropCount);
-                    figures_.pictureNumber = uint64_t(info->PictureNumber);
-                }
                 if (queue_.size() >= kWriterQueue) {
                     ++figures_.writerDrops;
                 } else {

@@ -52,7 +52,8 @@ struct OutputPlan {
 };
 
 struct ChannelFigures {
-    uint64_t frames = 0;      // delivered by the pin (and taken: never beyond frameLimit)
+    uint64_t frames = 0;      // taken from the pin (never beyond frameLimit)
+    uint64_t delivered = 0;   // delivered by the pin: those and any after the limit
     uint64_t bytes = 0;       // DataUsed of those
     uint64_t written = 0;     // by the writer, whole
     uint64_t writerDrops = 0; // the writer queue was full

@@ -337,7 +337,8 @@ void PrintSummary(tools::BoardRig& rig, const Captures& captures, const Summary&
         toolCpu += c->ToolCpuSeconds();
     }
     const auto controllers = rig.Controllers();
-    for (size_t i = 0; i < controllers.size() && i < s.busBytes.size() && s.wall >= kShortestRate; ++i) {
+    for (size_t i = 0; i < controllers.size() && i < s.busBytes.size() && s.wall >= kShortestRate;
+         ++i) {
         const double limit = controllers[i]->BulkLimitBytesPerSecond();
         const double carried = s.busBytes[i] / s.wall;
         if (limit > 0)
@@ -430,35 +431,36 @@ bool WriteJson(std::FILE* f, const std::string& path, tools::BoardRig& rig,
         const std::optional<double> mb = s.capture >= kShortestRate
                                              ? std::optional(fig.bytes / s.capture / kMega)
                                              : std::nullopt;
-        std::fprintf(f,
-                     "%s\n    {\"board\": %u, \"channel\": %u, \"format\": %s, \"width\": %u, "
-                     "\"height\": %u, \"frames\": %llu, \"fps\": %s, \"bytes\": %llu, "
-                     "\"mb_per_second\": %s, \"bus_bytes_per_second_needed\": %.0f,\n"
-                     "     \"driver\": {\"drop_count\": %llu, \"picture_number\": %llu},\n"
-                     "     \"board_drops\": %llu, \"tool_drops\": %llu, \"stamp_gaps\": %llu, "
-                     "\"bad_stamps\": %llu, \"written\": %llu, \"write_failed\": %llu, "
-                     "\"repeated\": %llu, \"last_stamp\": %llu, \"board_captured\": %llu,\n"
-                     "     \"write_error\": %s, \"reader_gone\": %s,\n"
-                     "     \"latency_us\": {\"median\": %.1f, \"p99\": %.1f, \"samples\": %zu},\n"
-                     "     \"outputs\": [%s]}",
-                     i ? "," : "", c.Setup().board + 1, c.Setup().channel + 1,
-                     JsonString(c.FormatText()).c_str(), c.Format().width, c.Format().rows,
-                     static_cast<unsigned long long>(fig.frames), rate(ChannelFps(fig)).c_str(),
-                     static_cast<unsigned long long>(fig.bytes), rate(mb).c_str(),
-                     c.BusBytesPerSecond(), static_cast<unsigned long long>(fig.driverDropCount),
-                     static_cast<unsigned long long>(fig.pictureNumber),
-                     static_cast<unsigned long long>(fig.boardDrops),
-                     static_cast<unsigned long long>(fig.writerDrops),
-                     static_cast<unsigned long long>(fig.stampGaps),
-                     static_cast<unsigned long long>(fig.badStamps),
-                     static_cast<unsigned long long>(fig.written),
-                     static_cast<unsigned long long>(fig.writeFailed),
-                     static_cast<unsigned long long>(fig.repeated),
-                     static_cast<unsigned long long>(fig.lastStamp),
-                     static_cast<unsigned long long>(fig.boardCaptured),
-                     fig.writeError.empty() ? "null" : JsonString(fig.writeError).c_str(),
-                     fig.readerGone ? "true" : "false", median, p99, fig.latencyUs.size(),
-                     outputs.c_str());
+        std::fprintf(
+            f,
+            "%s\n    {\"board\": %u, \"channel\": %u, \"format\": %s, \"width\": %u, "
+            "\"height\": %u, \"frames\": %llu, \"delivered\": %llu, \"fps\": %s, \"bytes\": %llu, "
+            "\"mb_per_second\": %s, \"bus_bytes_per_second_needed\": %.0f,\n"
+            "     \"driver\": {\"drop_count\": %llu, \"picture_number\": %llu},\n"
+            "     \"board_drops\": %llu, \"tool_drops\": %llu, \"stamp_gaps\": %llu, "
+            "\"bad_stamps\": %llu, \"written\": %llu, \"write_failed\": %llu, "
+            "\"repeated\": %llu, \"last_stamp\": %llu, \"board_captured\": %llu,\n"
+            "     \"write_error\": %s, \"reader_gone\": %s,\n"
+            "     \"latency_us\": {\"median\": %.1f, \"p99\": %.1f, \"samples\": %zu},\n"
+            "     \"outputs\": [%s]}",
+            i ? "," : "", c.Setup().board + 1, c.Setup().channel + 1,
+            JsonString(c.FormatText()).c_str(), c.Format().width, c.Format().rows,
+            static_cast<unsigned long long>(fig.frames),
+            static_cast<unsigned long long>(fig.delivered), rate(ChannelFps(fig)).c_str(),
+            static_cast<unsigned long long>(fig.bytes), rate(mb).c_str(), c.BusBytesPerSecond(),
+            static_cast<unsigned long long>(fig.driverDropCount),
+            static_cast<unsigned long long>(fig.pictureNumber),
+            static_cast<unsigned long long>(fig.boardDrops),
+            static_cast<unsigned long long>(fig.writerDrops),
+            static_cast<unsigned long long>(fig.stampGaps),
+            static_cast<unsigned long long>(fig.badStamps),
+            static_cast<unsigned long long>(fig.written),
+            static_cast<unsigned long long>(fig.writeFailed),
+            static_cast<unsigned long long>(fig.repeated),
+            static_cast<unsigned long long>(fig.lastStamp),
+            static_cast<unsigned long long>(fig.boardCaptured),
+            fig.writeError.empty() ? "null" : JsonString(fig.writeError).c_str(),
+            fig.readerGone ? "true" : "false", median, p99, fig.latencyUs.size(), outputs.c_str());
     }
     std::fprintf(f, "\n  ]\n}\n");
     const bool ok = std::fflush(f) == 0 && !std::ferror(f);
