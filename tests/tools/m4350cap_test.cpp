@@ -582,6 +582,36 @@ TEST_F(CaptureTool, SummaryFitsEightyColumns) {
         }
 }
 
+// The live lines on an 80-column terminal: each redraw stays on its line,
+// so none may reach the last column.
+TEST_F(CaptureTool, LiveLinesFitTheTerminal) {
+    std::string screen;
+    m4350::test::RunOptions options;
+    options.terminalColumns = 80;
+    options.terminal = [&](int fd) {
+        char chunk[4096];
+        ssize_t n;
+        while ((n = read(fd, chunk, sizeof chunk)) > 0) // EIO once the tool has gone
+            screen.append(chunk, size_t(n));
+    };
+    const ToolRun run = Cap({"--boards", "2", "-c", "1,2", "-f", "rgb24:320x240@14.985", "-d",
+                             "1.2", "-o", out.Path().string()},
+                            options, kQuick);
+    ASSERT_EQ(run.exitCode, 0) << screen;
+    // What the terminal shows: escape sequences take no column, and \r and
+    // \n start a line anew.
+    const std::string shown = std::regex_replace(screen, std::regex("\033\\[[0-9]*[A-Za-z]"), "");
+    size_t lines = 0;
+    std::istringstream in(std::regex_replace(shown, std::regex("\r"), "\n"));
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("b2-ch2 ", 0) == 0) {
+            ++lines;
+            EXPECT_LT(line.size(), 80u) << line;
+        }
+    }
+    EXPECT_GE(lines, 2u) << "drawn live and redrawn:\n" << shown;
+}
+
 // The rough edges a new user meets, each with what is said and the status.
 TEST_F(CaptureTool, OptionsMeanWhatTheySay) {
     struct Case {

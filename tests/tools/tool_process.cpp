@@ -1,6 +1,7 @@
 #include "tool_process.h"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -55,6 +56,14 @@ ToolRun RunTool(const std::string& program, const std::vector<std::string>& args
     int pipeFds[2] = {-1, -1};
     if (options.reader && pipe2(pipeFds, O_CLOEXEC) != 0)
         throw std::runtime_error("cannot make a pipe");
+    int terminal[2] = {-1, -1}; // controller, tool's side
+    if (options.terminal) {
+        winsize size{};
+        size.ws_row = 24;
+        size.ws_col = options.terminalColumns;
+        if (openpty(&terminal[0], &terminal[1], nullptr, nullptr, &size) != 0)
+            throw std::runtime_error("cannot open a terminal");
+    }
     const std::string cwd = options.cwd.string();
     ToolRun run;
     // Between fork and exec only async-signal-safe calls: this process has
@@ -70,7 +79,9 @@ ToolRun RunTool(const std::string& program, const std::vector<std::string>& args
         const int in = open("/dev/null", O_RDONLY);
         const int out =
             options.reader ? pipeFds[1] : open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = options.terminal
+                            ? terminal[1]
+                            : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in < 0 || out < 0 || err < 0 || dup2(in, STDIN_FILENO) < 0 ||
             dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0)
             _exit(126);
@@ -85,6 +96,11 @@ ToolRun RunTool(const std::string& program, const std::vector<std::string>& args
         close(pipeFds[1]);
         options.reader(pipeFds[0]);
         close(pipeFds[0]);
+    }
+    if (options.terminal) {
+        close(terminal[1]);
+        options.terminal(terminal[0]);
+        close(terminal[0]);
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

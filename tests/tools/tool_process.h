@@ -40,6 +40,10 @@ struct RunOptions {
     // close it early (as a viewer does when it is closed); `out` then stays
     // empty.
     std::function<void(int fd)> reader;
+    // Gives the tool a terminal of this many columns as standard error and
+    // hands its other end to `terminal`, which reads until it ends.
+    unsigned short terminalColumns = 0;
+    std::function<void(int fd)> terminal;
 };
 
 // Runs `program` with `args` (no shell), waiting for it to end.
