@@ -148,9 +148,12 @@ TEST_F(ProxySystemTest, EepromIsWrittenAndVerified) {
     ASSERT_TRUE(model_->SetEepromByte(100, static_cast<uint8_t>(image[100] ^ 0xFF)));
     EXPECT_EQ(config->VerifyEeprom(DeviceEepromMagic, image.data(), ULONG(image.size())),
               M4350CFG_E_REFUSED);
-    EXPECT_TRUE(FAILED(config->UpdateEeprom(0, image.data(), ULONG(image.size()))))
+    // An image the EEPROM does not hold yet, so that a write would show.
+    std::vector<BYTE> other(image);
+    other[0] ^= 0xFF;
+    EXPECT_TRUE(FAILED(config->UpdateEeprom(0, other.data(), ULONG(other.size()))))
         << "a wrong magic fails the request";
-    EXPECT_EQ(model_->Eeprom()[0], image[0]);
+    EXPECT_EQ(model_->Eeprom()[0], image[0]) << "and writes nothing";
     EXPECT_EQ(config->UpdateEeprom(DeviceEepromMagic, image.data(), 8193), M4350CFG_E_REFUSED);
 }
 
