@@ -44,10 +44,23 @@ struct Board {
     // never interleave their chunks. Never held with commandMutex or
     // settingsMutex.
     KMUTEX controllerMutex;
-    // Serialises the controls' changes of a stored mode (copy, edit, send), so
-    // that two property or method requests changing different fields of one
-    // channel both take effect. Taken before set-mode takes lock and
-    // commandMutex; never with controllerMutex or settingsMutex.
+    // The owner of every channel's mode. Whoever reads a channel's mode to
+    // edit and send it (the controls, filter creation's standard alignment,
+    // format negotiation, the start of a stream) holds this mutex from the
+    // copy to the send, and so do the decisions that say who may do so: the
+    // channel's open count as a stream start raises it and as format
+    // negotiation tests it, the orientation flags, and the pin count as pin
+    // creation raises it and the standard set tests it. So a change is never
+    // undone by another's stale copy, and while a stream has its channel open
+    // only that stream's own pin changes what the channel does: a pin of
+    // another filter instance is refused, filter creation leaves the mode
+    // alone, and while any pin of the channel exists (from the SetDataFormat
+    // of its creation until its object bag is freed) the standard stays.
+    // Lock order: the class's filter control mutex, then this mutex, then a
+    // firmware reload (claimed or waited for), then `lock` or the device's
+    // commandMutex. Never taken with controllerMutex or settingsMutex held,
+    // and acquisition stop (which saves the settings under settingsMutex)
+    // never runs with it held.
     KMUTEX controlsMutex;
     CaptureDevice* device;
     ReadRequest readRequests[ReadRequestCount];
@@ -116,11 +129,26 @@ LONG setMode(Board* board, ULONG channel, ModeSettings* mode);
 LONG freeChannelBuffers(Board* board, ULONG channel);
 
 // Picture orientation of the connected format, set by format negotiation and
-// read by frame delivery. The setters return BoardRefused without a board.
+// the start of a stream under controlsMutex, and read by frame delivery
+// while the channel streams. The setters return BoardRefused without a board.
 LONG setTopDown(Board* board, ULONG channel, ULONG flag);
 LONG setRotate(Board* board, ULONG channel, ULONG flag);
 ULONG getTopDown(Board* board, ULONG channel);
 ULONG getRotate(Board* board, ULONG channel);
+
+// Holds the board's controlsMutex for a scope: see Board::controlsMutex.
+class ModeChange {
+public:
+    explicit ModeChange(Board* board) : board_(board) {
+        KeWaitForSingleObject(&board_->controlsMutex, Executive, KernelMode, FALSE, nullptr);
+    }
+    ~ModeChange() { KeReleaseMutex(&board_->controlsMutex, FALSE); }
+    ModeChange(const ModeChange&) = delete;
+    ModeChange& operator=(const ModeChange&) = delete;
+
+private:
+    Board* board_;
+};
 
 // Number of boards currently up.
 extern volatile LONG BoardCounter;

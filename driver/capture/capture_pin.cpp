@@ -16,7 +16,6 @@ constexpr ULONG VideoInfoHeadLength = FIELD_OFFSET(KS_VIDEOINFOHEADER, bmiHeader
 static_assert(VideoInfoHeadLength == 48, "rectangles, rates and interval");
 constexpr ULONG FormatHeadLength = sizeof(KSDATAFORMAT) + VideoInfoHeadLength;           // 112
 constexpr ULONG MinimumVideoFormatSize = FormatHeadLength + sizeof(KS_BITMAPINFOHEADER); // 152
-constexpr ULONG PlanarFieldSampleSize = 202752;
 
 PKS_DATAFORMAT_VIDEOINFOHEADER VideoFormatOf(PKSDATAFORMAT format) {
     return reinterpret_cast<PKS_DATAFORMAT_VIDEOINFOHEADER>(format);
@@ -46,12 +45,53 @@ LONG AbsoluteHeight(LONG height) {
 }
 
 void FreePinContext(PVOID item) {
-    auto* context = static_cast<PinContext*>(item);
-    CaptureDevice* device = GetCaptureDevice(KsPinGetDevice(context->pin));
-    if (device && context->channel < ChannelCount) {
-        device->pinExists[context->channel] = 0;
+    ExFreePoolWithTag(item, DeviceTag);
+}
+
+// Stands for one pin in its channel's pin count from the SetDataFormat of
+// the pin's creation; the pin's object bag frees it with the pin, or with a
+// creation that fails after SetDataFormat.
+struct PinCountToken {
+    CaptureDevice* device;
+    ULONG channel;
+};
+
+void FreePinCountToken(PVOID item) {
+    auto* token = static_cast<PinCountToken*>(item);
+    InterlockedDecrement(&token->device->pinCount[token->channel]);
+    ExFreePoolWithTag(token, DeviceTag);
+}
+
+// Counts the pin being created on its channel. Called with controlsMutex
+// held, so that the standard set sees the pin before anything is sent for it.
+NTSTATUS CountCreatedPin(PKSPIN pin, CaptureDevice* device, ULONG channel) {
+    auto* token = static_cast<PinCountToken*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(PinCountToken), DeviceTag));
+    if (!token) {
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
-    ExFreePoolWithTag(context, DeviceTag);
+    token->device = device;
+    token->channel = channel;
+    InterlockedIncrement(&device->pinCount[channel]);
+    NTSTATUS status = KsAddItemToObjectBag(pin->Bag, token, FreePinCountToken);
+    if (!NT_SUCCESS(status)) {
+        FreePinCountToken(token);
+    }
+    return status;
+}
+
+// The pin's framing names exactly the image size of its format.
+void SizePinFraming(PKSPIN pin, ULONG imageSize) {
+    auto* descriptor = const_cast<KSPIN_DESCRIPTOR_EX*>(pin->Descriptor);
+    auto* framing = const_cast<KSALLOCATOR_FRAMING_EX*>(descriptor->AllocatorFraming);
+    KS_FRAMING_ITEM& item = framing->FramingItem[0];
+    item.Frames = CapturePinFrames;
+    item.PhysicalRange.MinFrameSize = imageSize;
+    item.PhysicalRange.MaxFrameSize = imageSize;
+    item.PhysicalRange.Stepping = 0;
+    item.FramingRange.Range.MinFrameSize = imageSize;
+    item.FramingRange.Range.MaxFrameSize = imageSize;
+    item.FramingRange.Range.Stepping = 0;
 }
 
 NTSTATUS CreateCapturePin(PKSPIN pin, ULONG channel) {
@@ -65,17 +105,15 @@ NTSTATUS CreateCapturePin(PKSPIN pin, ULONG channel) {
     context->device = GetCaptureDevice(KsPinGetDevice(pin));
     context->colourSnapshot = 1;
     context->previewMode = 0;
+    KeInitializeSpinLock(&context->formatLock);
     if (!context->device) {
         ExFreePoolWithTag(context, DeviceTag);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    CaptureDevice* device = context->device;
-    device->pinExists[channel] = 1;
-    // The free routine clears the flag of the context's channel.
+    // The channel's pin count was raised by this pin's SetDataFormat.
     context->channel = channel;
     NTSTATUS status = KsAddItemToObjectBag(pin->Bag, context, FreePinContext);
     if (!NT_SUCCESS(status)) {
-        device->pinExists[channel] = 0;
         ExFreePoolWithTag(context, DeviceTag);
         return status;
     }
@@ -99,56 +137,90 @@ NTSTATUS CreateCapturePin(PKSPIN pin, ULONG channel) {
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    auto* framing = const_cast<KSALLOCATOR_FRAMING_EX*>(descriptor->AllocatorFraming);
-    ULONG imageSize = copy->bmiHeader.biSizeImage;
-    KS_FRAMING_ITEM& item = framing->FramingItem[0];
-    item.Frames = CapturePinFrames;
-    item.PhysicalRange.MinFrameSize = imageSize;
-    item.PhysicalRange.MaxFrameSize = imageSize;
-    item.PhysicalRange.Stepping = 0;
-    item.FramingRange.Range.MinFrameSize = imageSize;
-    item.FramingRange.Range.MaxFrameSize = imageSize;
-    item.FramingRange.Range.Stepping = 0;
+    SizePinFraming(pin, copy->bmiHeader.biSizeImage);
 
     pin->StreamHeaderSize = CaptureStreamHeaderSize;
     return STATUS_SUCCESS;
 }
 
-// A change of format on a pin that is out of Stop: nothing goes to the
-// board, so only changes the running stream can take are accepted.
-NTSTATUS ChangeRunningFormat(PinContext* context, PKSDATAFORMAT oldFormat,
-                             const KS_VIDEOINFOHEADER* requested) {
-    const KS_VIDEOINFOHEADER* copy = context->formatCopy;
-    const KS_BITMAPINFOHEADER& now = copy->bmiHeader;
-    const KS_BITMAPINFOHEADER& next = requested->bmiHeader;
-    LONG height = AbsoluteHeight(next.biHeight);
-    bool accepted = false;
-    if (height == now.biHeight && next.biWidth == now.biWidth &&
-        next.biSizeImage == now.biSizeImage && next.biCompression == now.biCompression) {
-        accepted = true;
-    } else if (oldFormat->SampleSize == PlanarFieldSampleSize && height == now.biHeight &&
-               next.biCompression == now.biCompression) {
-        accepted = true;
-    } else if (height == AbsoluteHeight(now.biHeight) && next.biWidth >= now.biWidth &&
-               next.biCompression == now.biCompression) {
-        // Only the packed-YUV routines pad their rows; any other format
-        // would be sheared across the wider rows.
-        if (next.biCompression != FourCcUyvy && next.biCompression != FourCcYuy2) {
-            return STATUS_INVALID_DEVICE_REQUEST;
-        }
-        DbgPrint("padding\n");
-        accepted = true;
+bool IsPackedYuv(ULONG compression) {
+    return compression == FourCcUyvy || compression == FourCcYuy2;
+}
+
+// Whether a running stream can take the new bitmap header in place of its
+// own. The board keeps sending what it sends, so the picture must stay:
+// same pixel format and bit count, same number of rows, and the same width,
+// or a wider one for the packed-YUV routines, which pad their rows (any
+// other format would be sheared across wider rows). A portrait keeps its
+// orientation: the board's flag for it cannot change under the stream. The
+// image size must hold the rows.
+bool RunningStreamTakes(const KS_BITMAPINFOHEADER& now, const KS_BITMAPINFOHEADER& next,
+                        ULONG rotate, bool* padded) {
+    *padded = false;
+    if (next.biCompression != now.biCompression || next.biBitCount != now.biBitCount ||
+        AbsoluteHeight(next.biHeight) != AbsoluteHeight(now.biHeight) ||
+        next.biWidth < now.biWidth) {
+        return false;
     }
-    if (!accepted) {
+    if (rotate && (next.biHeight < 0) != (now.biHeight < 0)) {
+        return false;
+    }
+    if (next.biWidth > now.biWidth) {
+        if (!IsPackedYuv(next.biCompression)) {
+            return false;
+        }
+        *padded = true;
+    }
+    if (next.biCompression == FourCcMjpg) {
+        return true;
+    }
+    ULONGLONG rowBytes = ULONGLONG(ULONG(next.biWidth)) * (next.biBitCount / 8);
+    return rowBytes * ULONG(AbsoluteHeight(next.biHeight)) <= next.biSizeImage;
+}
+
+// Whether a frame interval asked of a running pin keeps the stream's rate:
+// 0 leaves it open, any other value must map to the channel's fdec.
+bool KeepsRunningRate(const ModeSettings& mode, LONGLONG interval, LONGLONG running) {
+    if (interval == 0 || interval == running) {
+        return true;
+    }
+    ULONG fdec = 0;
+    LONGLONG snapped = 0;
+    if (!ExactFrameInterval(mode.format, interval, &fdec) &&
+        !SnapFrameInterval(mode.format, interval, &fdec, &snapped)) {
+        return false;
+    }
+    return fdec == mode.fdec;
+}
+
+// A change of format on a pin that is out of Stop: nothing goes to the
+// board, so only changes the running stream can take are accepted, and the
+// stream keeps its frame interval (the accepted format says so too).
+NTSTATUS ChangeRunningFormat(PinContext* context, Board* board, const ModeSettings& mode,
+                             PKS_VIDEOINFOHEADER requested) {
+    const KS_VIDEOINFOHEADER* copy = context->formatCopy;
+    bool padded = false;
+    if (!RunningStreamTakes(copy->bmiHeader, requested->bmiHeader,
+                            getRotate(board, context->channel), &padded) ||
+        !KeepsRunningRate(mode, requested->AvgTimePerFrame, copy->AvgTimePerFrame)) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
+    if (padded) {
+        DbgPrint("padding\n");
+    }
+    requested->AvgTimePerFrame = copy->AvgTimePerFrame;
     PKS_VIDEOINFOHEADER previous = context->formatCopy;
     PKS_VIDEOINFOHEADER fresh = MakeFormatCopy(context);
-    // The stream reads its format through the device as well.
+    if (!fresh) {
+        DbgPrint("no resources\n");
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    // The stream's format as the device knows it follows (controlsMutex is held).
     CaptureDevice* device = context->device;
-    if (fresh && device && device->currentFormat == previous) {
+    if (device && device->currentFormat == previous) {
         device->currentFormat = fresh;
     }
+    SizePinFraming(context->pin, fresh->bmiHeader.biSizeImage);
     return STATUS_SUCCESS;
 }
 
@@ -236,10 +308,29 @@ PKS_VIDEOINFOHEADER MakeFormatCopy(PinContext* context) {
     }
     RtlCopyMemory(copy, &VideoFormatOf(format)->VideoInfoHeader, length);
     // A format change on a running pin happens beside its process routine,
-    // which reads the pointer once per frame; every copy stays valid until
-    // the pin closes.
-    InterlockedExchangePointer((PVOID volatile*)&context->formatCopy, copy);
+    // which reads the copy under the lock: once the lock has been let go
+    // nobody reads the one replaced.
+    KIRQL irql;
+    KeAcquireSpinLock(&context->formatLock, &irql);
+    PKS_VIDEOINFOHEADER previous = context->formatCopy;
+    context->formatCopy = copy;
+    KeReleaseSpinLock(&context->formatLock, irql);
+    if (previous) {
+        KsRemoveItemFromObjectBag(context->pin->Bag, previous, TRUE);
+    }
     return copy;
+}
+
+BOOLEAN ReadConnectedFormat(PinContext* context, KS_BITMAPINFOHEADER* bitmap, LONGLONG* interval) {
+    KIRQL irql;
+    KeAcquireSpinLock(&context->formatLock, &irql);
+    const KS_VIDEOINFOHEADER* copy = context->formatCopy;
+    if (copy) {
+        *bitmap = copy->bmiHeader;
+        *interval = copy->AvgTimePerFrame;
+    }
+    KeReleaseSpinLock(&context->formatLock, irql);
+    return copy ? TRUE : FALSE;
 }
 
 NTSTATUS CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
@@ -266,6 +357,9 @@ NTSTATUS CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
         return STATUS_NO_SUCH_DEVICE;
     }
 
+    // From the copy of the mode to its send, and with the sharing decision
+    // and the orientation flags, one step against every other owner.
+    ModeChange change(board);
     ModeSettings mode;
     getMode(board, channel, &mode);
 
@@ -293,7 +387,7 @@ NTSTATUS CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
         if (!context || !context->formatCopy) {
             return STATUS_INVALID_DEVICE_REQUEST;
         }
-        return ChangeRunningFormat(context, oldFormat, info);
+        return ChangeRunningFormat(context, board, mode, info);
     }
 
     const auto* range = reinterpret_cast<const KS_DATARANGE_VIDEO*>(dataRange);
@@ -315,11 +409,8 @@ NTSTATUS CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
         return STATUS_NO_MATCH;
     }
 
-    setTopDown(board, channel, bitmap.biHeight < 0 ? 1 : 0);
-
     const PictureSize* size = FindPictureSize(bitmap.biWidth, bitmap.biHeight);
     if (size) {
-        setRotate(board, channel, size->rotate);
         if (size->rotate) {
             DbgPrint("rotated\n");
         }
@@ -333,6 +424,21 @@ NTSTATUS CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
             return STATUS_NO_MATCH;
         }
         mode.scale = PictureSizeScale(size);
+    }
+
+    // A pin being created counts as existing from here on: the standard set
+    // waits for this mutex and then finds it.
+    if (!oldFormat) {
+        NTSTATUS counted = CountCreatedPin(pin, device, channel);
+        if (!NT_SUCCESS(counted)) {
+            return counted;
+        }
+    }
+    // Written only for a format that is taken: a refused one leaves the
+    // channel as it was.
+    setTopDown(board, channel, bitmap.biHeight < 0 ? 1 : 0);
+    if (size) {
+        setRotate(board, channel, size->rotate);
     }
 
     LONGLONG interval = info->AvgTimePerFrame;
@@ -354,9 +460,13 @@ NTSTATUS CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
         mode.restart = 1;
         setMode(board, channel, &mode);
     }
-    if (oldFormat && !MakeFormatCopy(context)) {
-        DbgPrint("no resources\n");
-        return STATUS_INSUFFICIENT_RESOURCES;
+    if (oldFormat) {
+        if (!MakeFormatCopy(context)) {
+            DbgPrint("no resources\n");
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        // Clients size their buffers from the framing.
+        SizePinFraming(pin, bitmap.biSizeImage);
     }
     return STATUS_SUCCESS;
 }

@@ -26,21 +26,23 @@ struct PinContext {
     CaptureDevice* device; // taken again from the pin at every state change
     ULONG runState;        // RunState*
     PIKSREFERENCECLOCK referenceClock;
-    PKS_VIDEOINFOHEADER formatCopy; // the newest copy; every copy lives in the pin's bag
-    ULONG colourSnapshot;           // m_bColor as frame delivery last read it
-    UCHAR clockHeld;                // 1 from a successful Stop -> Acquire until Stop
+    // The newest copy of the connected format, in the pin's bag. Replaced by
+    // format negotiation (under the class's filter control mutex) with
+    // formatLock held; frame delivery reads it under formatLock, so a
+    // replaced copy is freed once the lock has been let go.
+    PKS_VIDEOINFOHEADER formatCopy;
+    ULONG colourSnapshot; // m_bColor as frame delivery last read it
+    UCHAR clockHeld;      // 1 from a successful Stop -> Acquire until Stop
+    KSPIN_LOCK formatLock;
 };
 
 inline PinContext* GetPinContext(PKSPIN pin) {
     return static_cast<PinContext*>(pin->Context);
 }
 
-// The newest format copy, as the process routine reads it beside a format
-// change.
-inline PKS_VIDEOINFOHEADER CurrentFormatCopy(PinContext* context) {
-    return static_cast<PKS_VIDEOINFOHEADER>(
-        InterlockedCompareExchangePointer((PVOID volatile*)&context->formatCopy, nullptr, nullptr));
-}
+// The connected format's bitmap header and frame interval, as one consistent
+// read beside a format change. FALSE when the pin has no format copy.
+BOOLEAN ReadConnectedFormat(PinContext* context, KS_BITMAPINFOHEADER* bitmap, LONGLONG* interval);
 
 // The four Create dispatches, identical but for the channel they store.
 NTSTATUS CapturePinCreate0(PKSPIN pin, PIRP irp);
@@ -53,6 +55,7 @@ NTSTATUS CapturePinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat,
                                  const KSATTRIBUTE_LIST* attributeRange);
 
 // A private copy of the pin's connection format's video info header, added
-// to the pin's bag and made the context's format copy. Null when memory is
-// short or the connection format is shorter than its bitmap header says.
+// to the pin's bag and made the context's format copy in place of the one
+// before, which is freed. Null, with the old copy kept, when memory is short
+// or the connection format is shorter than its bitmap header says.
 PKS_VIDEOINFOHEADER MakeFormatCopy(PinContext* context);

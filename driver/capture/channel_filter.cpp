@@ -61,10 +61,15 @@ NTSTATUS ChannelFilterCreate(PKSFILTER filter, PIRP irp) {
         filter->Context = context;
     }
 
+    // The standard is aligned only on a channel without pins: a pin (of any
+    // filter instance, streaming or about to) was negotiated in the
+    // channel's standard and keeps it.
+    ModeChange change(board);
     ModeSettings mode;
     getMode(board, channel, &mode);
-    if ((fixedStandard == FormatPal && mode.format != FormatPal) ||
-        (fixedStandard == FormatNtsc && mode.format != FormatNtsc)) {
+    bool pins = InterlockedCompareExchange(&device->pinCount[channel], 0, 0) != 0;
+    if (!pins && ((fixedStandard == FormatPal && mode.format != FormatPal) ||
+                  (fixedStandard == FormatNtsc && mode.format != FormatNtsc))) {
         mode.restart = 1;
         mode.format = fixedStandard;
         DbgPrint("set mode A: %d\n", mode.color);

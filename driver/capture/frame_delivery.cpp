@@ -76,6 +76,18 @@ void ConvertLuma(const DeliveryGeometry& g, const UCHAR* src, PUCHAR dst) {
     }
 }
 
+// (number - 1) x interval: the time of a frame from the start of its
+// acquisition. An interval too long for that product gives the latest time
+// there is rather than a wrapped one; a negative interval has no time.
+LONGLONG FrameTime(ULONG number, LONGLONG interval) {
+    constexpr LONGLONG LatestTime = 0x7FFFFFFFFFFFFFFFLL;
+    const LONGLONG index = LONGLONG(number) - 1;
+    if (index <= 0 || interval <= 0) {
+        return 0;
+    }
+    return index > LatestTime / interval ? LatestTime : index * interval;
+}
+
 } // namespace
 
 VOID ComputeDeliveryGeometry(ULONG format, ULONG scale, const KS_BITMAPINFOHEADER* bitmap,
@@ -236,9 +248,14 @@ NTSTATUS CapturePinProcess(PKSPIN pin) {
     context->colourSnapshot = ULONG(
         InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&device->m_bColor[n]), 0, 0));
 
-    const KS_VIDEOINFOHEADER* format = CurrentFormatCopy(context);
-    const KS_BITMAPINFOHEADER* bitmap = &format->bmiHeader;
-    const LONGLONG interval = format->AvgTimePerFrame;
+    KS_BITMAPINFOHEADER connected;
+    LONGLONG interval = 0;
+    if (!ReadConnectedFormat(context, &connected, &interval)) {
+        KsStreamPointerUnlock(pointer, FALSE);
+        releaseFrame(board, n, index);
+        return STATUS_PENDING;
+    }
+    const KS_BITMAPINFOHEADER* bitmap = &connected;
     DeliveryGeometry geometry;
     ComputeDeliveryGeometry(mode.format, mode.scale, bitmap, rotate, topDown, &geometry);
 
@@ -278,7 +295,7 @@ NTSTATUS CapturePinProcess(PKSPIN pin) {
     header->OptionsFlags =
         preview ? 0 : KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
     header->PresentationTime.Time =
-        !preview && frameNumber >= 1 ? LONGLONG(frameNumber - 1) * interval : 0;
+        !preview && frameNumber >= 1 ? FrameTime(frameNumber, interval) : 0;
 
     context->framesDelivered += 1;
     KsStreamPointerUnlock(pointer, TRUE);

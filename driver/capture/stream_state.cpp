@@ -11,39 +11,60 @@
 #include "device/capture_device.h"
 #include "device/settings.h"
 
+namespace {
+
+// The row of the size table a connected format shows: its own size, or for
+// a padded packed-YUV format the row of the same height it pads, that is the
+// widest one not wider than the format.
+const PictureSize* ConnectedPictureSize(const KS_BITMAPINFOHEADER& bitmap) {
+    static const LONG RowWidths[] = {704, 640, 576, 480, 352, 320, 288, 240};
+    for (LONG width : RowWidths) {
+        if (width <= bitmap.biWidth) {
+            if (const PictureSize* size = FindPictureSize(width, bitmap.biHeight)) {
+                return size;
+            }
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
 NTSTATUS ApplyConnectedFormat(CaptureDevice* device, PKS_VIDEOINFOHEADER format, ULONG channel) {
     if (channel >= ChannelCount) {
         DbgPrint("invalid channel!\n");
         return STATUS_SHARING_VIOLATION;
     }
     Board* board = device ? device->board : nullptr;
-    if (!board) {
+    if (!board || !format) {
         return STATUS_NO_SUCH_DEVICE;
     }
-    // Another filter instance of the channel may start at the same time: the
-    // loser sees a count above 1 and backs out.
+    // The open count is raised in the same step as format negotiation tests
+    // it, and the channel is programmed from this stream's format alone.
+    ModeChange change(board);
     if (InterlockedIncrement(&device->openCount[channel]) > 1) {
         InterlockedDecrement(&device->openCount[channel]);
         return STATUS_SHARING_VIOLATION;
     }
-    device->currentFormat = format;
     if (Board::open(board, channel) != BoardOk) {
         InterlockedDecrement(&device->openCount[channel]);
         return STATUS_SHARING_VIOLATION;
     }
+    device->currentFormat = format;
 
     ModeSettings mode;
     getMode(board, channel, &mode);
     const ModeSettings previous = mode;
     const KS_BITMAPINFOHEADER& bitmap = format->bmiHeader;
 
-    const PictureSize* size = FindPictureSize(bitmap.biWidth, bitmap.biHeight);
+    // The orientation is this format's, whatever a pin of another filter
+    // instance of the channel negotiated since.
+    setTopDown(board, channel, bitmap.biHeight < 0 ? 1 : 0);
+    const PictureSize* size = ConnectedPictureSize(bitmap);
+    setRotate(board, channel, size ? size->rotate : 0);
     if (size) {
         mode.format = size->format;
         mode.scale = PictureSizeScale(size);
-        if (!(size->width == 320 && size->height == 240)) {
-            setRotate(board, channel, size->rotate);
-        }
     }
     if (!ExactFrameInterval(mode.format, format->AvgTimePerFrame, &mode.fdec)) {
         DbgPrint("could not find a match for this time per frame %lld\n", format->AvgTimePerFrame);
@@ -90,29 +111,40 @@ VOID CloseChannel(CaptureDevice* device, ULONG channel) {
     if (!device || channel >= ChannelCount) {
         return;
     }
-    device->currentFormat = nullptr;
-    if (InterlockedDecrement(&device->openCount[channel]) != 0) {
-        return;
-    }
     Board* board = device->board;
     if (!board) {
+        device->currentFormat = nullptr;
+        InterlockedDecrement(&device->openCount[channel]);
         return;
     }
     ULONG b = boardChannel(channel);
-    KIRQL irql;
-    KeAcquireSpinLock(&board->lock, &irql);
-    if (board->channelOpen[b] == 0) {
+    bool acquiring = false;
+    {
+        // The count falls in one step with the board's open flag, against
+        // the negotiation and stream starts that test and raise it.
+        // Acquisition is stopped after the mutex is let go: the stop saves
+        // the settings under settingsMutex.
+        ModeChange change(board);
+        device->currentFormat = nullptr;
+        if (InterlockedDecrement(&device->openCount[channel]) != 0) {
+            return;
+        }
+        KIRQL irql;
+        KeAcquireSpinLock(&board->lock, &irql);
+        if (board->channelOpen[b] == 0) {
+            KeReleaseSpinLock(&board->lock, irql);
+            DbgPrint("not open\n");
+            return;
+        }
+        board->channelOpen[b] = 0;
+        // The parser reads the flag under the lock as blocks come in.
+        acquiring = board->acquiring[b] != 0;
         KeReleaseSpinLock(&board->lock, irql);
-        DbgPrint("not open\n");
-        return;
     }
-    board->channelOpen[b] = 0;
-    // The parser reads the flag under the lock as blocks come in.
-    bool acquiring = board->acquiring[b] != 0;
-    KeReleaseSpinLock(&board->lock, irql);
     if (acquiring) {
         stopAcquisition(board, channel);
     }
+    KIRQL irql;
     KeAcquireSpinLock(&board->lock, &irql);
     board->acquiring[b] = 0;
     KeReleaseSpinLock(&board->lock, irql);

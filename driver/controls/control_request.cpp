@@ -32,11 +32,3 @@ ULONG ReadChannelWord(const ULONG* word) {
 VOID WriteChannelWord(ULONG* word, ULONG value) {
     InterlockedExchange(reinterpret_cast<volatile LONG*>(word), LONG(value));
 }
-
-ModeChange::ModeChange(Board* board) : board_(board) {
-    KeWaitForSingleObject(&board_->controlsMutex, Executive, KernelMode, FALSE, nullptr);
-}
-
-ModeChange::~ModeChange() {
-    KeReleaseMutex(&board_->controlsMutex, FALSE);
-}

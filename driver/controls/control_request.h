@@ -23,16 +23,3 @@ BOOLEAN ResolveControlRequest(PIRP irp, ControlRequest* request);
 // and write them whole.
 ULONG ReadChannelWord(const ULONG* word);
 VOID WriteChannelWord(ULONG* word, ULONG value);
-
-// Holds the board's controlsMutex while a control copies, edits and sends a
-// channel's mode.
-class ModeChange {
-public:
-    explicit ModeChange(Board* board);
-    ~ModeChange();
-    ModeChange(const ModeChange&) = delete;
-    ModeChange& operator=(const ModeChange&) = delete;
-
-private:
-    Board* board_;
-};

@@ -61,14 +61,14 @@ bool Accepts(const PictureControl& control, LONG value) {
     return value >= control.minimum && value <= control.maximum;
 }
 
-// Colour on or off. Off forces the board to luminance only while a pin
-// exists; on brings back the colour code of the connected format. Without a
-// pin only the flag changes, and the next stream applies it. FALSE when
-// nothing is to be sent.
+// Colour on or off; called with controlsMutex held. Off forces the board to
+// luminance only while a pin exists; on brings back the colour code of the connected format.
+// Without a pin only the flag changes, and the next stream applies it. FALSE when nothing is to be
+// sent.
 bool SwitchColor(const ControlRequest& target, LONG enable, ModeSettings* mode) {
     CaptureDevice* device = target.device;
     ULONG channel = target.channel;
-    bool pin = ReadChannelWord(&device->pinExists[channel]) != 0;
+    bool pin = InterlockedCompareExchange(&device->pinCount[channel], 0, 0) != 0;
     ULONG code = ColorCode(mode->color);
     if (!enable) {
         WriteChannelWord(&device->m_bColor[channel], 0);
@@ -133,16 +133,18 @@ NTSTATUS VideoDecoderSet(PIRP irp, PKSIDENTIFIER request, PVOID data) {
     if (!ResolveControlRequest(irp, &target) || request->Id != KSPROPERTY_VIDEODECODER_STANDARD) {
         return STATUS_NOT_SUPPORTED;
     }
-    // The pin's format list and its connected format belong to one standard.
-    if (ReadChannelWord(&target.device->pinExists[target.channel])) {
-        return STATUS_NOT_SUPPORTED;
-    }
     Board* board = target.device->board;
     if (!board) {
         return STATUS_NOT_SUPPORTED;
     }
     auto* standard = static_cast<PKSPROPERTY_VIDEODECODER_S>(data);
+    // The pin's format list and its connected format belong to one standard.
+    // A pin's creation raises the count under the same mutex before it sends
+    // anything, so a pin being created counts.
     ModeChange change(board);
+    if (InterlockedCompareExchange(&target.device->pinCount[target.channel], 0, 0) != 0) {
+        return STATUS_NOT_SUPPORTED;
+    }
     ModeSettings mode = ChannelMode(target);
     mode.format = standard->Value == KS_AnalogVideo_PAL_B ? FormatPal : FormatNtsc;
     ULONG fixed = FixedStandard();

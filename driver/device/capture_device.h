@@ -41,9 +41,14 @@ struct CaptureDevice {
     ChannelDescriptorSet descriptors;
 
     // Per channel number.
-    volatile LONG openCount[ChannelCount]; // interlocked only
-    PKS_VIDEOINFOHEADER currentFormat;
-    ULONG pinExists[ChannelCount];
+    // Changed with interlocked operations, and raised and tested under the
+    // Board's controlsMutex (see there).
+    volatile LONG openCount[ChannelCount];
+    PKS_VIDEOINFOHEADER currentFormat; // the latest stream's copy; under controlsMutex
+    // Pins of the channel on every filter instance, the one being created
+    // included: raised under controlsMutex by the SetDataFormat of a pin's
+    // creation, lowered when that pin's object bag is freed. Interlocked only.
+    volatile LONG pinCount[ChannelCount];
     ULONG droppedFrameCount[ChannelCount];
     ULONG lastFrameNumber[ChannelCount];
     ULONG m_bColor[ChannelCount];

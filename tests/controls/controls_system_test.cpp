@@ -6,6 +6,8 @@
 
 #include "pin_stream.h"
 
+#include "board/board.h"
+
 #include <host/services.h>
 #include <sim/test_pattern.h>
 
@@ -15,6 +17,7 @@
 #include <fstream>
 #include <numeric>
 #include <random>
+#include <thread>
 
 namespace m4350test {
 namespace {
@@ -72,6 +75,31 @@ TEST_F(ControlsSystemTest, TheBoardsSerialNumberAndVersionsComeBack) {
         ASSERT_EQ(Send(3, IOCTL_KS_METHOD, version), STATUS_SUCCESS);
         EXPECT_EQ(version.Get32(28), expected[selector]) << "selector " << selector;
     }
+}
+
+// After a power-down a brightness set reloads the firmware before it sends.
+// A pin created beside it, through another filter of the channel, reads the
+// channel's mode only once the set is through: the new brightness is on the
+// board and in the stored mode that the next settings save writes.
+TEST_F(ControlsSystemTest, ABrightnessSetBesideAPinsCreationTakesEffect) {
+    ASSERT_EQ(system_->SetPower(*board_, PowerDeviceD3), STATUS_SUCCESS);
+    ASSERT_EQ(system_->SetPower(*board_, PowerDeviceD0), STATUS_SUCCESS);
+    host::ClearDebugLog();
+    NTSTATUS set = STATUS_PENDING;
+    std::thread brightness([&] { set = SetProcAmp(1, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 57); });
+    const bool reloading = host::WaitForDebugLog(
+        "m4350: board powered down or sleep mode, reloading firmware", 1, std::chrono::seconds(10));
+    PinStream pin;
+    NTSTATUS opened = pin.Open(ChannelLink(0, 1));
+    NTSTATUS created = NT_SUCCESS(opened) ? pin.Connect(CatalogueRange(1, 0)) : opened;
+    brightness.join();
+    ASSERT_TRUE(reloading);
+    ASSERT_EQ(created, STATUS_SUCCESS);
+    EXPECT_EQ(set, STATUS_SUCCESS);
+    ModeSettings stored{};
+    getMode(device()->board, 1, &stored);
+    EXPECT_EQ(stored.bright, 57u);
+    EXPECT_EQ(WireMode(1).bright, 57u);
 }
 
 TEST_F(ControlsSystemTest, PictureSettingsOutliveADeviceRestart) {

@@ -6,6 +6,14 @@
 #include "capture/conversion_reference.h"
 #include "capture/format_catalogue.h"
 #include "device/capture_device.h"
+#include "device/pool_tags.h"
+
+#include <host/kernel.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <limits>
+#include <thread>
 
 namespace m4350test {
 namespace {
@@ -156,30 +164,45 @@ TEST_F(PinSystemTest, AnOpenFilterSeesItsChannelsNewList) {
 }
 
 // Changes of format on a running pin: nothing goes to the board, so only what
-// the stream can take is accepted.
+// the stream can take is accepted, and an accepted change keeps the stream
+// delivering at its running rate.
+constexpr LONGLONG RunningInterval = -1; // the request keeps the format's own
+
 struct RunningChange {
     const char* name;
-    ULONG row; // the running format
+    ULONG standard; // FixedStandard
+    ULONG row;      // the running format
     LONG width, height;
+    LONGLONG interval;
     NTSTATUS expected;
     bool padding; // "padding\n" logged
 };
 
 const RunningChange RunningChanges[] = {
-    {"same format", 0, 640, 480, STATUS_SUCCESS, false},
-    {"another height", 0, 640, 240, STATUS_INVALID_DEVICE_REQUEST, false},
-    {"wider packed YUV", 0, 648, 480, STATUS_SUCCESS, true},
-    {"narrower", 0, 632, 480, STATUS_INVALID_DEVICE_REQUEST, false},
-    {"wider RGB24", 1, 648, 480, STATUS_INVALID_DEVICE_REQUEST, false},
-    {"wider Y800", 6, 648, 480, STATUS_INVALID_DEVICE_REQUEST, false},
+    {"same format", 1, 0, 640, 480, RunningInterval, STATUS_SUCCESS, false},
+    {"another height", 1, 0, 640, 240, RunningInterval, STATUS_INVALID_DEVICE_REQUEST, false},
+    {"wider packed YUV", 1, 0, 648, 480, RunningInterval, STATUS_SUCCESS, true},
+    {"narrower", 1, 0, 632, 480, RunningInterval, STATUS_INVALID_DEVICE_REQUEST, false},
+    {"wider RGB24", 1, 1, 648, 480, RunningInterval, STATUS_INVALID_DEVICE_REQUEST, false},
+    {"wider Y800", 1, 6, 648, 480, RunningInterval, STATUS_INVALID_DEVICE_REQUEST, false},
+    // 352 x 288 YV16 and 360 x 288 share no rows, whatever their sample sizes.
+    {"wider planar PAL", 2, 17, 360, 288, RunningInterval, STATUS_INVALID_DEVICE_REQUEST, false},
+    {"top-down Y800 resent", 1, 23, 480, -640, RunningInterval, STATUS_SUCCESS, false},
+    {"top-down UYVY resent", 1, 21, 480, -640, RunningInterval, STATUS_SUCCESS, false},
+    {"top-down UYVY wider", 1, 21, 496, -640, RunningInterval, STATUS_SUCCESS, true},
+    {"interval left open", 1, 0, 640, 480, 0, STATUS_SUCCESS, false},
+    {"interval of the running rate", 1, 0, 640, 480, 340000, STATUS_SUCCESS, false},
+    {"interval of another rate", 1, 0, 640, 480, 666667, STATUS_INVALID_DEVICE_REQUEST, false},
+    {"PAL interval of the running rate", 2, 14, 352, 288, 410000, STATUS_SUCCESS, false},
 };
 
 TEST_F(PinSystemTest, RunningPinTakesOnlyChangesItsStreamCanTake) {
     StartBoard();
     for (const RunningChange& c : RunningChanges) {
         SCOPED_TRACE(c.name);
+        host::SetServiceDword(Parameters, L"FixedStandard", c.standard);
         PinStream& stream = OpenStream(0, 0);
-        ASSERT_EQ(stream.Connect(CatalogueRange(1, c.row)), STATUS_SUCCESS);
+        ASSERT_EQ(stream.Connect(CatalogueRange(c.standard, c.row)), STATUS_SUCCESS);
         ASSERT_EQ(stream.SetState(KSSTATE_RUN), STATUS_SUCCESS);
         const uint64_t modesSent = models[0]->Counters().setMode;
         host::ClearDebugLog();
@@ -187,11 +210,144 @@ TEST_F(PinSystemTest, RunningPinTakesOnlyChangesItsStreamCanTake) {
         KS_BITMAPINFOHEADER& bitmap = next.VideoInfoHeader.bmiHeader;
         bitmap.biWidth = c.width;
         bitmap.biHeight = c.height;
-        bitmap.biSizeImage = ULONG(c.width * c.height * bitmap.biBitCount / 8);
+        bitmap.biSizeImage = ULONG(c.width * std::abs(c.height) * bitmap.biBitCount / 8);
+        if (c.interval != RunningInterval) {
+            next.VideoInfoHeader.AvgTimePerFrame = c.interval;
+        }
         EXPECT_EQ(host::ks::SetPinDataFormat(stream.pin(), &next.DataFormat), c.expected);
         EXPECT_EQ(host::DebugLogCount("padding"), c.padding ? 1u : 0u);
         EXPECT_EQ(models[0]->Counters().setMode, modesSent);
+        if (c.expected == STATUS_SUCCESS) {
+            // The stream takes what was accepted, at the rate it runs at.
+            stream.MakeBuffers(2, bitmap.biSizeImage);
+            ASSERT_EQ(stream.QueueAll(), STATUS_SUCCESS);
+            ReceivedFrame frame;
+            ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS);
+            EXPECT_EQ(frame.header.DataUsed, bitmap.biSizeImage);
+            EXPECT_EQ(frame.header.Duration, stream.format().VideoInfoHeader.AvgTimePerFrame);
+        }
+        KS_DATAFORMAT_VIDEOINFOHEADER connected{};
+        ULONG returned = 0;
+        ASSERT_EQ(host::ks::GetProperty(stream.pin(), KSPROPSETID_Connection,
+                                        KSPROPERTY_CONNECTION_DATAFORMAT, &connected,
+                                        sizeof(connected), &returned),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(connected.VideoInfoHeader.AvgTimePerFrame,
+                  stream.format().VideoInfoHeader.AvgTimePerFrame);
         stream.Close();
+    }
+}
+
+// A change the pin cannot keep a copy of is refused: the stream goes on in
+// the format it has, which is also the one the class reports.
+TEST_F(PinSystemTest, RunningChangeWithoutMemoryKeepsTheFormat) {
+    StartBoard();
+    PinStream& stream = OpenStream(0, 0);
+    ASSERT_EQ(stream.Connect(CatalogueRange(1, 4)), STATUS_SUCCESS); // 640 x 480 YUY2
+    stream.MakeBuffers(2, 656 * 480 * 2);
+    ASSERT_EQ(stream.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    KS_DATAFORMAT_VIDEOINFOHEADER wide = stream.format();
+    wide.VideoInfoHeader.bmiHeader.biWidth = 656;
+    wide.VideoInfoHeader.bmiHeader.biSizeImage = 656 * 480 * 2;
+    host::FailAllocationsWithTag(FormatCopyTags[0]);
+    EXPECT_EQ(host::ks::SetPinDataFormat(stream.pin(), &wide.DataFormat),
+              STATUS_INSUFFICIENT_RESOURCES);
+    host::ClearPoolFaults();
+    ASSERT_EQ(stream.QueueAll(), STATUS_SUCCESS);
+    ReceivedFrame frame;
+    ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame.header.DataUsed, 640u * 480u * 2u);
+}
+
+// A client that keeps changing a running pin's format, while frames flow,
+// holds the pin's newest copy of it and no more.
+TEST_F(PinSystemTest, RunningChangesKeepOneFormatCopy) {
+    StartBoard();
+    PinStream& stream = OpenStream(0, 0);
+    ASSERT_EQ(stream.Connect(CatalogueRange(1, 0)), STATUS_SUCCESS); // 640 x 480 UYVY
+    stream.MakeBuffers(3, 656 * 480 * 2);
+    ASSERT_EQ(stream.Run(), STATUS_SUCCESS);
+    std::atomic<bool> done{false};
+    std::atomic<size_t> frames{0};
+    std::thread consumer([&] {
+        ReceivedFrame frame;
+        while (!done.load() && stream.Next(&frame, 2s) == STATUS_SUCCESS) {
+            frames.fetch_add(1);
+            stream.Queue(frame.buffer);
+        }
+    });
+    // The first change pads the rows, the others resend the padded format.
+    KS_DATAFORMAT_VIDEOINFOHEADER wide = stream.format();
+    wide.VideoInfoHeader.bmiHeader.biWidth = 656;
+    wide.VideoInfoHeader.bmiHeader.biSizeImage = 656 * 480 * 2;
+    for (int k = 0; k < 60; ++k) {
+        NTSTATUS status = host::ks::SetPinDataFormat(stream.pin(), &wide.DataFormat);
+        EXPECT_EQ(status, STATUS_SUCCESS) << "change " << k;
+        const size_t seen = frames.load();
+        if (status != STATUS_SUCCESS ||
+            (k % 10 == 9 && !m4350::WaitUntil([&] { return frames.load() > seen; }, 10s))) {
+            ADD_FAILURE() << "frames stopped at change " << k;
+            break;
+        }
+    }
+    done = true;
+    consumer.join();
+    EXPECT_EQ(host::PoolLiveCount(FormatCopyTags[0]), 1u);
+}
+
+// A stopped pin's new format sizes the buffers its clients allocate from
+// the framing, and the frames fill them.
+TEST_F(PinSystemTest, StoppedPinsNewFormatSizesItsFraming) {
+    StartBoard();
+    PinStream& stream = OpenStream(0, 2);
+    ASSERT_EQ(stream.Connect(CatalogueRange(1, 14)), STATUS_SUCCESS); // 320 x 240 UYVY
+    KS_DATAFORMAT_VIDEOINFOHEADER full{};
+    ULONG size = 0;
+    ASSERT_EQ(host::ks::IntersectDataRange(stream.filter(), 0, &CatalogueRange(1, 0).DataRange,
+                                           &full, sizeof(full), &size),
+              STATUS_SUCCESS);
+    ASSERT_EQ(host::ks::SetPinDataFormat(stream.pin(), &full.DataFormat), STATUS_SUCCESS);
+    const KS_FRAMING_ITEM item = stream.Framing().FramingItem[0];
+    EXPECT_EQ(item.FramingRange.Range.MinFrameSize, 614400u);
+    EXPECT_EQ(item.FramingRange.Range.MaxFrameSize, 614400u);
+    EXPECT_EQ(item.PhysicalRange.MaxFrameSize, 614400u);
+    stream.MakeBuffers(2);
+    ASSERT_EQ(stream.Run(), STATUS_SUCCESS);
+    ReceivedFrame frame;
+    ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS);
+    EXPECT_EQ(frame.header.DataUsed, 614400u);
+}
+
+// A frame interval too long for a time stamp of the later frames stamps
+// them with the latest time there is, never a wrapped one.
+TEST_F(PinSystemTest, TimeStampsOfAHugeIntervalSaturate) {
+    SimulatedBoard& board = StartBoard();
+    PinStream& stream = OpenStream(0, 1);
+    // A standard the mapping does not know keeps the requested interval.
+    ModeSettings mode = ChannelMode(board, 1);
+    mode.format = 0;
+    ASSERT_EQ(setMode(board.device()->board, 1, &mode), 0);
+    ASSERT_EQ(stream.Connect(CatalogueRange(1, 20),
+                             [](KS_DATAFORMAT_VIDEOINFOHEADER& f) {
+                                 f.VideoInfoHeader.AvgTimePerFrame =
+                                     std::numeric_limits<LONGLONG>::max() / 2 + 1;
+                             }),
+              STATUS_SUCCESS);
+    stream.MakeBuffers(6);
+    ASSERT_EQ(stream.Run(), STATUS_SUCCESS);
+    LONGLONG previous = -1;
+    for (int k = 0; k < 4; ++k) {
+        ReceivedFrame frame;
+        ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS);
+        const LONGLONG number = frame.info.PictureNumber;
+        const LONGLONG time = frame.header.PresentationTime.Time;
+        EXPECT_EQ(time, number == 1   ? 0
+                        : number == 2 ? std::numeric_limits<LONGLONG>::max() / 2 + 1
+                                      : std::numeric_limits<LONGLONG>::max())
+            << "frame " << number;
+        EXPECT_GE(time, previous);
+        previous = time;
+        ASSERT_EQ(stream.Queue(frame.buffer), STATUS_SUCCESS);
     }
 }
 
@@ -317,7 +473,7 @@ TEST_F(PinSystemTest, PauseResumesAndAcquireRestarts) {
     ASSERT_EQ(stream.Connect(CatalogueRange(1, 13)), STATUS_SUCCESS); // 640 x 240 Y800
     stream.MakeBuffers(6);
     ASSERT_EQ(stream.Run(), STATUS_SUCCESS);
-    BoardFrames frames(models[0], 3);
+    BoardFrames frames = Frames(0, 3);
     ExpectFrames(stream, frames, 3);
     const auto before = models[0]->Counters();
 
@@ -344,6 +500,36 @@ TEST_F(PinSystemTest, PauseResumesAndAcquireRestarts) {
     EXPECT_EQ(frame.info.PictureNumber, 1);
     EXPECT_EQ(frame.header.PresentationTime.Time, 0);
     EXPECT_EQ(models[0]->Counters().start, before.start + 1);
+}
+
+// Pause -> Acquire -> Run without passing Stop: the new start numbers its
+// frames from 1 again, and a drop after it counts from the new start's
+// deliveries, not the old one's.
+TEST_F(PinSystemTest, RunAfterAcquireFromPauseCountsFromTheNewStart) {
+    StartBoard();
+    PinStream& stream = OpenStream(0, 0);
+    ASSERT_EQ(stream.Connect(CatalogueRange(1, 13)), STATUS_SUCCESS); // 640 x 240 Y800
+    stream.MakeBuffers(6);
+    ASSERT_EQ(stream.Run(), STATUS_SUCCESS);
+    BoardFrames before = Frames(0, 3);
+    ExpectFrames(stream, before, 6);
+    ASSERT_EQ(stream.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    ASSERT_EQ(stream.SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    ASSERT_EQ(stream.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    // Six frames fill the six queued buffers.
+    ReceivedFrame frame;
+    for (LONGLONG k = 1; k <= 6; ++k) {
+        ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS);
+        ASSERT_EQ(frame.info.PictureNumber, k);
+    }
+    const uint64_t sent = models[0]->Counters().frames[3];
+    // Six more fill the channel's frame store; the ones after them take the
+    // buffers of the oldest, which are lost.
+    ASSERT_TRUE(models[0]->WaitFor([&](const auto& c) { return c.frames[3] >= sent + 10; }, 10s));
+    ASSERT_EQ(stream.Queue(frame.buffer), STATUS_SUCCESS);
+    ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS);
+    EXPECT_GT(frame.info.PictureNumber, 7);
+    EXPECT_EQ(frame.info.DropCount, frame.info.PictureNumber - 7);
 }
 
 TEST_F(PinSystemTest, PreviewModeStampsNoTime) {

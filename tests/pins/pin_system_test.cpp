@@ -51,7 +51,7 @@ TEST_P(EveryFormat, StreamsTheBoardsPicturesStamped) {
     stream.MakeBuffers(6);
     ASSERT_EQ(stream.Run(), STATUS_SUCCESS);
 
-    BoardFrames frames(models[0], 3 - channel);
+    BoardFrames frames = Frames(0, 3 - channel);
     ExpectFrames(stream, frames, 5);
     ModeSettings mode;
     getMode(board.device()->board, channel, &mode);
@@ -109,7 +109,7 @@ TEST_F(PinSystemTest, FourChannelsStreamFourFormatsAndStandardsAtOnce) {
         stream[n]->MakeBuffers(6);
         ASSERT_EQ(stream[n]->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
         ASSERT_EQ(stream[n]->QueueAll(), STATUS_SUCCESS);
-        frames.push_back(std::make_unique<BoardFrames>(models[0], 3 - n));
+        frames.push_back(std::make_unique<BoardFrames>(Frames(0, 3 - n)));
     }
     for (ULONG n = 0; n < 4; ++n) {
         ASSERT_EQ(stream[n]->SetState(KSSTATE_RUN), STATUS_SUCCESS);
@@ -149,7 +149,7 @@ TEST_F(PinSystemTest, TwoBoardsRunTheSameChannelInDifferentStandards) {
     EXPECT_EQ(pal.Connect(CatalogueRange(1, 0)), STATUS_NO_MATCH);
     ASSERT_EQ(pal.Connect(CatalogueRange(2, 7)), STATUS_SUCCESS);
     ASSERT_EQ(ntsc.Connect(CatalogueRange(1, 7)), STATUS_SUCCESS);
-    BoardFrames palFrames(models[0], 2), ntscFrames(models[1], 2);
+    BoardFrames palFrames = Frames(0, 2), ntscFrames = Frames(1, 2);
     for (PinStream* s : {&pal, &ntsc}) {
         s->MakeBuffers(6);
         ASSERT_EQ(s->Run(), STATUS_SUCCESS);
@@ -198,7 +198,7 @@ TEST_F(PinSystemTest, SecondPinOnAStreamingChannelIsRefusedAndLeavesTheStreamAlo
     ASSERT_EQ(first.Connect(CatalogueRange(1, 0)), STATUS_SUCCESS); // 640 x 480 UYVY
     first.MakeBuffers(6);
     ASSERT_EQ(first.Run(), STATUS_SUCCESS);
-    BoardFrames frames(models[0], 3);
+    BoardFrames frames = Frames(0, 3);
     ExpectFrames(first, frames, 3);
 
     const uint64_t modesSent = models[0]->Counters().setMode;
@@ -216,7 +216,7 @@ TEST_F(PinSystemTest, StopMidStreamHandsEveryQueuedBufferBackCancelled) {
     SimulatedBoard& board = StartBoard();
     PinStream& stream = OpenStream(0, 3);
     ASSERT_EQ(stream.Connect(CatalogueRange(1, 18)), STATUS_SUCCESS); // 320 x 240 YUY2
-    EXPECT_EQ(board.device()->pinExists[3], 1u);
+    EXPECT_EQ(board.device()->pinCount[3], 1);
     stream.MakeBuffers(6);
     ASSERT_EQ(stream.SetState(KSSTATE_RUN), STATUS_SUCCESS);
     ASSERT_EQ(stream.QueueAll(), STATUS_SUCCESS);
@@ -232,7 +232,7 @@ TEST_F(PinSystemTest, StopMidStreamHandsEveryQueuedBufferBackCancelled) {
     EXPECT_GE(cancelled, 1u);
     stream.Close();
     EXPECT_EQ(host::PoolLiveCount(FormatCopyTags[3]), 0u);
-    EXPECT_EQ(board.device()->pinExists[3], 0u);
+    EXPECT_EQ(board.device()->pinCount[3], 0);
     EXPECT_EQ(board.device()->openCount[3], 0);
 }
 
@@ -244,7 +244,7 @@ TEST_F(PinSystemTest, DeliveryAllocatesNothing) {
     ASSERT_EQ(stream.Connect(CatalogueRange(1, 1)), STATUS_SUCCESS); // 640 x 480 RGB24
     stream.MakeBuffers(6);
     ASSERT_EQ(stream.Run(), STATUS_SUCCESS);
-    BoardFrames frames(models[0], 2);
+    BoardFrames frames = Frames(0, 2);
     ExpectFrames(stream, frames, 2);
     for (ULONG tag : {DeviceTag, BoardTag, FrameQueueTag, UsbRequestTag, InterfaceCopyTag,
                       FormatCopyTags[0], FormatCopyTags[1], FormatCopyTags[2], FormatCopyTags[3]}) {
