@@ -4,6 +4,9 @@
 #include "pin_system_fixture.h"
 
 #include "device/capture_device.h"
+#include "device/pool_tags.h"
+
+#include <host/kernel.h>
 
 #include <host/services.h>
 #include <sim/fault_plan.h>
@@ -15,12 +18,6 @@ namespace m4350test {
 namespace {
 
 using namespace std::chrono_literals;
-
-ModeSettings ChannelMode(SimulatedBoard& board, ULONG channel) {
-    ModeSettings mode{};
-    getMode(board.device()->board, channel, &mode);
-    return mode;
-}
 
 // A property set whose structure is both the request and the data, as the
 // capture property sets take it.
@@ -101,6 +98,18 @@ TEST_F(PinSystemTest, TheStandardStaysWhileAnyFilterOfTheChannelHoldsAPin) {
     EXPECT_EQ(ChannelMode(board, 2).color & 0xFF, ColorMono) << "the pin's channel goes grey";
     kept.Close();
     EXPECT_EQ(SetStandard(OpenStream(0, 2).filter(), KS_AnalogVideo_PAL_B), STATUS_SUCCESS);
+}
+
+// A creation that fails after its SetDataFormat counted the pin leaves the
+// count as it found it: the standard is free to change again.
+TEST_F(PinSystemTest, AFailedCreationLeavesTheStandardFree) {
+    SimulatedBoard& board = StartBoard();
+    PinStream& stream = OpenStream(0, 1);
+    host::FailAllocationsWithTag(FormatCopyTags[1]);
+    EXPECT_EQ(stream.Connect(CatalogueRange(1, 0)), STATUS_INSUFFICIENT_RESOURCES);
+    host::ClearPoolFaults();
+    EXPECT_EQ(board.device()->pinCount[1], 0);
+    EXPECT_EQ(SetStandard(stream.filter(), KS_AnalogVideo_PAL_B), STATUS_SUCCESS);
 }
 
 // A standard set that meets a pin being created waits for the creation and

@@ -20,12 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-ModeSettings ChannelMode(SimulatedBoard& board, ULONG channel) {
-    ModeSettings mode{};
-    getMode(board.device()->board, channel, &mode);
-    return mode;
-}
-
 // What a requested format makes of the channel's mode.
 struct MappingCase {
     const char* name;

@@ -8,6 +8,7 @@
 
 #include "board/board.h"
 #include "board/mode_settings.h"
+#include "device/capture_device.h"
 
 #include <host/kernel.h>
 #include <host/services.h>
@@ -25,6 +26,13 @@ namespace m4350test {
 
 inline const wchar_t Parameters[] = L"m4350av\\Parameters";
 inline constexpr ULONG OptionsTimeAndDuration = 0x110;
+
+// The channel's mode as the driver stores it.
+inline ModeSettings ChannelMode(SimulatedBoard& board, ULONG channel) {
+    ModeSettings mode{};
+    getMode(board.device()->board, channel, &mode);
+    return mode;
+}
 
 class PinSystemTest : public DriverTest {
 protected:
