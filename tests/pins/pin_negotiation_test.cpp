@@ -504,23 +504,29 @@ TEST_F(PinSystemTest, RunAfterAcquireFromPauseCountsFromTheNewStart) {
     PinStream& stream = OpenStream(0, 0);
     ASSERT_EQ(stream.Connect(CatalogueRange(1, 13)), STATUS_SUCCESS); // 640 x 240 Y800
     stream.MakeBuffers(6);
+    // Each start fills the six buffers queued before it with its frames 1 to
+    // 6; none is queued again, so no frame of a start comes after it.
+    auto fillAll = [&] {
+        ReceivedFrame frame;
+        for (LONGLONG k = 1; k <= 6; ++k) {
+            EXPECT_EQ(stream.Next(&frame), STATUS_SUCCESS);
+            EXPECT_EQ(frame.info.PictureNumber, k);
+        }
+        return frame.buffer;
+    };
     ASSERT_EQ(stream.Run(), STATUS_SUCCESS);
-    BoardFrames before = Frames(0, 3);
-    ExpectFrames(stream, before, 6);
+    fillAll();
     ASSERT_EQ(stream.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
     ASSERT_EQ(stream.SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
-    ASSERT_EQ(stream.SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    // Six frames fill the six queued buffers.
-    ReceivedFrame frame;
-    for (LONGLONG k = 1; k <= 6; ++k) {
-        ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS);
-        ASSERT_EQ(frame.info.PictureNumber, k);
-    }
+    ASSERT_EQ(stream.Run(), STATUS_SUCCESS); // through Pause, where the buffers are queued
+    const size_t last = fillAll();
+    // The board's next frames find no buffer: six fill the channel's frame
+    // store, the ones after them take the buffers of the oldest, which are
+    // lost.
     const uint64_t sent = models[0]->Counters().frames[3];
-    // Six more fill the channel's frame store; the ones after them take the
-    // buffers of the oldest, which are lost.
     ASSERT_TRUE(models[0]->WaitFor([&](const auto& c) { return c.frames[3] >= sent + 10; }, 10s));
-    ASSERT_EQ(stream.Queue(frame.buffer), STATUS_SUCCESS);
+    ASSERT_EQ(stream.Queue(last), STATUS_SUCCESS);
+    ReceivedFrame frame;
     ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS);
     EXPECT_GT(frame.info.PictureNumber, 7);
     EXPECT_EQ(frame.info.DropCount, frame.info.PictureNumber - 7);
