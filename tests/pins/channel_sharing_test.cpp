@@ -233,7 +233,7 @@ TEST_F(PinSystemTest, AFilterAlignsOnlyAChannelWithoutPinsWithTheFixedStandard) 
                                                &format, sizeof(format), &size),
                   STATUS_SUCCESS);
         if (c.streaming) {
-            BoardFrames frames = Frames(started.size() - 1, 1);
+            BoardFrames frames = Frames(models.size() - 1, 1);
             ExpectFrames(first, frames, 3);
         }
         streams.clear();

@@ -14,8 +14,6 @@
 #include <string>
 #include <vector>
 
-struct Board;
-
 namespace m4350test {
 
 // Row `row` of the NTSC (standard 1) or PAL (standard 2) format list.
@@ -72,18 +70,12 @@ private:
 std::vector<uint8_t> ExpectedPicture(const KS_BITMAPINFOHEADER& bitmap, const uint8_t* raw,
                                      uint32_t compressedSize);
 
-// The board's frames of one channel, rendered again for comparison. The
-// driver numbers the frames it receives; the board numbers the frames it
-// captures, and skips those it never sends. A picture must be the board's
-// frame of exactly the number its picture number stands for, unless the
-// board dropped frames or the driver gave up partial ones (whose number it
-// cannot know), and then it may be a later one by at most as many.
+// The board's frames of one channel, rendered again for comparison. Frames
+// the board or the driver let go leave gaps in the board's numbers; Match
+// looks forward, up to the last frame the board sent.
 class BoardFrames {
 public:
-    // `driver`, when given, is the driver's Board of the model, whose count
-    // of partial frames given up allows as many more board numbers.
-    BoardFrames(std::shared_ptr<m4350::sim::Board> model, uint32_t boardChannel,
-                Board* driver = nullptr);
+    BoardFrames(std::shared_ptr<m4350::sim::Board> model, uint32_t boardChannel);
     // True when the frame is the board's frame for the driver's picture
     // number, converted for the bitmap. Pictures the driver counted but did
     // not deliver stand for board frames too. The board's mode is read at
@@ -96,11 +88,8 @@ public:
     const std::string& mismatch() const { return mismatch_; }
 
 private:
-    uint64_t DriverAbandoned() const;
-
     std::shared_ptr<m4350::sim::Board> model_;
     uint32_t channel_;
-    Board* driver_;
     std::unique_ptr<m4350::sim::FrameBuilder> builder_;
     uint32_t next_ = 1;    // the board number the next frame should carry
     uint64_t skipped_ = 0; // board numbers passed over so far

@@ -47,7 +47,6 @@ protected:
     }
     void TearDown() override {
         streams.clear();
-        started.clear();
         system.reset();
         DriverSystem::RemoveFirmware();
         DriverTest::TearDown();
@@ -74,13 +73,12 @@ protected:
         SimulatedBoard& board = system->Plug(models.back());
         EXPECT_EQ(system->addStatus(), STATUS_SUCCESS);
         EXPECT_EQ(system->Start(board), STATUS_SUCCESS);
-        started.push_back(&board);
         return board;
     }
 
     // The frames of a board channel of the `board`-th board started.
     BoardFrames Frames(size_t board, uint32_t boardChannel) {
-        return BoardFrames(models[board], boardChannel, started[board]->device()->board);
+        return BoardFrames(models[board], boardChannel);
     }
 
     PinStream& OpenStream(size_t board, ULONG channel) {
@@ -119,7 +117,6 @@ protected:
     std::optional<DriverSystem> system;
     std::vector<std::shared_ptr<m4350::sim::Board>> models;
     std::vector<std::unique_ptr<PinStream>> streams;
-    std::vector<SimulatedBoard*> started; // by the order of StartBoard
 };
 
 } // namespace m4350test
