@@ -66,7 +66,7 @@ void FreePinCountToken(PVOID item) {
 // held, so that the standard set sees the pin before anything is sent for it.
 NTSTATUS CountCreatedPin(PKSPIN pin, CaptureDevice* device, ULONG channel) {
     auto* token = static_cast<PinCountToken*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(PinCountToken), DeviceTag));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PinCountToken), DeviceTag));
     if (!token) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
