@@ -20,6 +20,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// The format the class reports for the stream's pin.
+KS_DATAFORMAT_VIDEOINFOHEADER ConnectedFormat(const PinStream& stream) {
+    KS_DATAFORMAT_VIDEOINFOHEADER connected{};
+    ULONG returned = 0;
+    EXPECT_EQ(host::ks::GetProperty(stream.pin(), KSPROPSETID_Connection,
+                                    KSPROPERTY_CONNECTION_DATAFORMAT, &connected, sizeof(connected),
+                                    &returned),
+              STATUS_SUCCESS);
+    return connected;
+}
+
 // What a requested format makes of the channel's mode.
 struct MappingCase {
     const char* name;
@@ -79,12 +90,7 @@ TEST_F(PinSystemTest, RequestedFormatsMapOntoTheChannelsMode) {
         EXPECT_EQ(device->connectedColor[2], c.connectedColor);
         EXPECT_EQ(getRotate(device->board, 2), c.rotate);
         EXPECT_EQ(getTopDown(device->board, 2), c.topDown);
-        KS_DATAFORMAT_VIDEOINFOHEADER connected{};
-        ULONG returned = 0;
-        ASSERT_EQ(host::ks::GetProperty(stream.pin(), KSPROPSETID_Connection,
-                                        KSPROPERTY_CONNECTION_DATAFORMAT, &connected,
-                                        sizeof(connected), &returned),
-                  STATUS_SUCCESS);
+        const KS_DATAFORMAT_VIDEOINFOHEADER connected = ConnectedFormat(stream);
         EXPECT_EQ(connected.VideoInfoHeader.AvgTimePerFrame, c.connectedInterval);
         if (c.message) {
             EXPECT_EQ(host::DebugLogCount(c.message), 1u);
@@ -220,12 +226,7 @@ TEST_F(PinSystemTest, RunningPinTakesOnlyChangesItsStreamCanTake) {
             EXPECT_EQ(frame.header.DataUsed, bitmap.biSizeImage);
             EXPECT_EQ(frame.header.Duration, stream.format().VideoInfoHeader.AvgTimePerFrame);
         }
-        KS_DATAFORMAT_VIDEOINFOHEADER connected{};
-        ULONG returned = 0;
-        ASSERT_EQ(host::ks::GetProperty(stream.pin(), KSPROPSETID_Connection,
-                                        KSPROPERTY_CONNECTION_DATAFORMAT, &connected,
-                                        sizeof(connected), &returned),
-                  STATUS_SUCCESS);
+        const KS_DATAFORMAT_VIDEOINFOHEADER connected = ConnectedFormat(stream);
         EXPECT_EQ(connected.VideoInfoHeader.AvgTimePerFrame,
                   stream.format().VideoInfoHeader.AvgTimePerFrame);
         stream.Close();
