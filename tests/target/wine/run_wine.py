@@ -61,7 +61,7 @@ def main():
     def run(*command, check=True):
         print("+ wine " + " ".join(command), flush=True)
         result = subprocess.run([args.wine] + list(command), env=env, cwd=args.work,
-                                stdin=subprocess.DEVNULL, timeout=240)
+                                stdin=subprocess.DEVNULL, timeout=120)
         if check and result.returncode != 0:
             print("FAIL: exit status %d" % result.returncode)
         return result.returncode
@@ -79,10 +79,21 @@ def main():
                 status = run(*step)
                 if status:
                     break
+    except subprocess.TimeoutExpired as e:
+        print("FAIL: %s did not end within %d s" % (" ".join(e.cmd), e.timeout))
+        status = 1
     finally:
-        # The prefix's server would linger for a few seconds; end it now.
+        # The prefix's server would linger for a few seconds; end it now, and
+        # wait until it is gone, so that the next check on this prefix starts
+        # its own server rather than meeting one that is shutting down.
         if args.wineserver and os.path.exists(args.wineserver):
-            subprocess.run([args.wineserver, "-k"], env=env, stderr=subprocess.DEVNULL)
+            for flag in ("-k", "-w"):
+                try:
+                    subprocess.run([args.wineserver, flag], env=env, stderr=subprocess.DEVNULL,
+                                   timeout=60)
+                except subprocess.TimeoutExpired:
+                    print("FAIL: wineserver %s did not end within 60 s" % flag)
+                    status = 1
     return 1 if status else 0
 
 
