@@ -49,7 +49,8 @@ WINDOWS_10_IMPORTS = {
         "KsAcquireDevice", "KsAddItemToObjectBag", "KsCreateFilterFactory", "KsGetDevice",
         "KsGetFilterFromIrp", "KsInitializeDriver", "KsPinAttemptProcessing",
         "KsPinGetLeadingEdgeStreamPointer", "KsPinGetReferenceClockInterface",
-        "KsReleaseDevice", "KsStreamPointerAdvance", "KsStreamPointerUnlock", "_KsEdit",
+        "KsReleaseDevice", "KsRemoveItemFromObjectBag", "KsStreamPointerAdvance",
+        "KsStreamPointerUnlock", "_KsEdit",
     },
     "usbd.sys": {
         "USBD_CreateConfigurationRequestEx", "USBD_GetUSBDIVersion",
