@@ -543,13 +543,14 @@ static_assert(sizeof(KSPIN_CONNECT) == 72, "KSPIN_CONNECT layout");
 // ---------------------------------------------------------------------------
 // Automation: handlers, items, sets and tables
 
-typedef NTSTATUS (*PFNKSHANDLER)(PIRP Irp, PKSIDENTIFIER Request, PVOID Data);
+typedef KCallback<NTSTATUS(PIRP Irp, PKSIDENTIFIER Request, PVOID Data)> PFNKSHANDLER;
 
-typedef NTSTATUS (*PFNKSINTERSECTHANDLER)(PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
-                                          PVOID Data);
-typedef NTSTATUS (*PFNKSINTERSECTHANDLEREX)(PVOID Context, PIRP Irp, PKSP_PIN Pin,
-                                            PKSDATARANGE DataRange, PKSDATARANGE MatchingDataRange,
-                                            ULONG DataBufferSize, PVOID Data, PULONG DataSize);
+typedef KCallback<NTSTATUS(PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange, PVOID Data)>
+    PFNKSINTERSECTHANDLER;
+typedef KCallback<NTSTATUS(PVOID Context, PIRP Irp, PKSP_PIN Pin, PKSDATARANGE DataRange,
+                           PKSDATARANGE MatchingDataRange, ULONG DataBufferSize, PVOID Data,
+                           PULONG DataSize)>
+    PFNKSINTERSECTHANDLEREX;
 
 typedef struct {
     KSPROPERTY_MEMBERSHEADER MembersHeader;
@@ -723,45 +724,45 @@ typedef PVOID KSOBJECT_BAG;
 
 struct _KTIMER;
 
-typedef NTSTATUS (*PFNKSDEVICECREATE)(PKSDEVICE Device);
-typedef NTSTATUS (*PFNKSDEVICEPNPSTART)(PKSDEVICE Device, PIRP Irp,
-                                        PCM_RESOURCE_LIST TranslatedResourceList,
-                                        PCM_RESOURCE_LIST UntranslatedResourceList);
-typedef NTSTATUS (*PFNKSDEVICE)(PKSDEVICE Device);
-typedef NTSTATUS (*PFNKSDEVICEIRP)(PKSDEVICE Device, PIRP Irp);
-typedef void (*PFNKSDEVICEIRPVOID)(PKSDEVICE Device, PIRP Irp);
-typedef NTSTATUS (*PFNKSDEVICEQUERYCAPABILITIES)(PKSDEVICE Device, PIRP Irp,
-                                                 PDEVICE_CAPABILITIES Capabilities);
-typedef NTSTATUS (*PFNKSDEVICEQUERYPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE DeviceTo,
-                                          DEVICE_POWER_STATE DeviceFrom,
-                                          SYSTEM_POWER_STATE SystemTo,
-                                          SYSTEM_POWER_STATE SystemFrom, POWER_ACTION Action);
-typedef void (*PFNKSDEVICESETPOWER)(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To,
-                                    DEVICE_POWER_STATE From);
+typedef KCallback<NTSTATUS(PKSDEVICE Device)> PFNKSDEVICECREATE;
+typedef KCallback<NTSTATUS(PKSDEVICE Device, PIRP Irp, PCM_RESOURCE_LIST TranslatedResourceList,
+                           PCM_RESOURCE_LIST UntranslatedResourceList)>
+    PFNKSDEVICEPNPSTART;
+typedef KCallback<NTSTATUS(PKSDEVICE Device)> PFNKSDEVICE;
+typedef KCallback<NTSTATUS(PKSDEVICE Device, PIRP Irp)> PFNKSDEVICEIRP;
+typedef KCallback<void(PKSDEVICE Device, PIRP Irp)> PFNKSDEVICEIRPVOID;
+typedef KCallback<NTSTATUS(PKSDEVICE Device, PIRP Irp, PDEVICE_CAPABILITIES Capabilities)>
+    PFNKSDEVICEQUERYCAPABILITIES;
+typedef KCallback<NTSTATUS(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE DeviceTo,
+                           DEVICE_POWER_STATE DeviceFrom, SYSTEM_POWER_STATE SystemTo,
+                           SYSTEM_POWER_STATE SystemFrom, POWER_ACTION Action)>
+    PFNKSDEVICEQUERYPOWER;
+typedef KCallback<void(PKSDEVICE Device, PIRP Irp, DEVICE_POWER_STATE To, DEVICE_POWER_STATE From)>
+    PFNKSDEVICESETPOWER;
 
-typedef NTSTATUS (*PFNKSFILTERFACTORYVOID)(PKSFILTERFACTORY FilterFactory);
-typedef void (*PFNKSFILTERFACTORYPOWER)(PKSFILTERFACTORY FilterFactory, DEVICE_POWER_STATE State);
-typedef NTSTATUS (*PFNKSFILTERIRP)(PKSFILTER Filter, PIRP Irp);
-typedef NTSTATUS (*PFNKSFILTERPROCESS)(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index);
-typedef NTSTATUS (*PFNKSFILTERVOID)(PKSFILTER Filter);
-typedef void (*PFNKSFILTERPOWER)(PKSFILTER Filter, DEVICE_POWER_STATE State);
+typedef KCallback<NTSTATUS(PKSFILTERFACTORY FilterFactory)> PFNKSFILTERFACTORYVOID;
+typedef KCallback<void(PKSFILTERFACTORY FilterFactory, DEVICE_POWER_STATE State)>
+    PFNKSFILTERFACTORYPOWER;
+typedef KCallback<NTSTATUS(PKSFILTER Filter, PIRP Irp)> PFNKSFILTERIRP;
+typedef KCallback<NTSTATUS(PKSFILTER Filter, PKSPROCESSPIN_INDEXENTRY Index)> PFNKSFILTERPROCESS;
+typedef KCallback<NTSTATUS(PKSFILTER Filter)> PFNKSFILTERVOID;
+typedef KCallback<void(PKSFILTER Filter, DEVICE_POWER_STATE State)> PFNKSFILTERPOWER;
 
-typedef NTSTATUS (*PFNKSPINIRP)(PKSPIN Pin, PIRP Irp);
-typedef NTSTATUS (*PFNKSPINSETDEVICESTATE)(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState);
-typedef NTSTATUS (*PFNKSPINSETDATAFORMAT)(PKSPIN Pin, PKSDATAFORMAT OldFormat,
-                                          PKSMULTIPLE_ITEM OldAttributeList,
-                                          const KSDATARANGE* DataRange,
-                                          const KSATTRIBUTE_LIST* AttributeRange);
-typedef NTSTATUS (*PFNKSPIN)(PKSPIN Pin);
-typedef void (*PFNKSPINVOID)(PKSPIN Pin);
-typedef void (*PFNKSPINPOWER)(PKSPIN Pin, DEVICE_POWER_STATE State);
-typedef BOOLEAN (*PFNKSPINSETTIMER)(PKSPIN Pin, struct _KTIMER* Timer, LARGE_INTEGER DueTime,
-                                    PKDPC Dpc);
-typedef BOOLEAN (*PFNKSPINCANCELTIMER)(PKSPIN Pin, struct _KTIMER* Timer);
-typedef LONGLONG (*PFNKSPINCORRELATEDTIME)(PKSPIN Pin, PLONGLONG SystemTime);
-typedef void (*PFNKSPINRESOLUTION)(PKSPIN Pin, PKSRESOLUTION Resolution);
-typedef void (*PFNKSSTREAMPOINTER)(PKSSTREAM_POINTER StreamPointer);
-typedef void (*PFNKSFREE)(PVOID Data);
+typedef KCallback<NTSTATUS(PKSPIN Pin, PIRP Irp)> PFNKSPINIRP;
+typedef KCallback<NTSTATUS(PKSPIN Pin, KSSTATE ToState, KSSTATE FromState)> PFNKSPINSETDEVICESTATE;
+typedef KCallback<NTSTATUS(PKSPIN Pin, PKSDATAFORMAT OldFormat, PKSMULTIPLE_ITEM OldAttributeList,
+                           const KSDATARANGE* DataRange, const KSATTRIBUTE_LIST* AttributeRange)>
+    PFNKSPINSETDATAFORMAT;
+typedef KCallback<NTSTATUS(PKSPIN Pin)> PFNKSPIN;
+typedef KCallback<void(PKSPIN Pin)> PFNKSPINVOID;
+typedef KCallback<void(PKSPIN Pin, DEVICE_POWER_STATE State)> PFNKSPINPOWER;
+typedef KCallback<BOOLEAN(PKSPIN Pin, struct _KTIMER* Timer, LARGE_INTEGER DueTime, PKDPC Dpc)>
+    PFNKSPINSETTIMER;
+typedef KCallback<BOOLEAN(PKSPIN Pin, struct _KTIMER* Timer)> PFNKSPINCANCELTIMER;
+typedef KCallback<LONGLONG(PKSPIN Pin, PLONGLONG SystemTime)> PFNKSPINCORRELATEDTIME;
+typedef KCallback<void(PKSPIN Pin, PKSRESOLUTION Resolution)> PFNKSPINRESOLUTION;
+typedef KCallback<void(PKSSTREAM_POINTER StreamPointer)> PFNKSSTREAMPOINTER;
+typedef KCallback<void(PVOID Data)> PFNKSFREE;
 
 struct _KSDEVICE_DISPATCH {
     PFNKSDEVICECREATE Add;

@@ -7,6 +7,7 @@
 // this header from wdm_rtl.h.
 #pragma once
 
+#include "kcallback.h"
 #include "ntdef.h"
 #include "ntstatus.h"
 
@@ -409,7 +410,7 @@ typedef struct _CLIENT_ID {
 } CLIENT_ID, *PCLIENT_ID;
 
 typedef VOID KSTART_ROUTINE(PVOID StartContext);
-typedef KSTART_ROUTINE* PKSTART_ROUTINE;
+typedef KCallback<KSTART_ROUTINE> PKSTART_ROUTINE;
 
 // ---------------------------------------------------------------------------
 // IRQL and spin locks
@@ -811,8 +812,8 @@ typedef struct _DEVICE_CAPABILITIES {
 } DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
 static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "DEVICE_CAPABILITIES layout");
 
-typedef VOID (*PINTERFACE_REFERENCE)(PVOID Context);
-typedef VOID (*PINTERFACE_DEREFERENCE)(PVOID Context);
+typedef KCallback<VOID(PVOID Context)> PINTERFACE_REFERENCE;
+typedef KCallback<VOID(PVOID Context)> PINTERFACE_DEREFERENCE;
 
 typedef struct _INTERFACE {
     USHORT Size;
@@ -949,22 +950,22 @@ typedef struct _IO_COMPLETION_CONTEXT* PIO_COMPLETION_CONTEXT;
 typedef struct _FAST_IO_DISPATCH* PFAST_IO_DISPATCH;
 
 typedef NTSTATUS DRIVER_DISPATCH(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
+typedef KCallback<DRIVER_DISPATCH> PDRIVER_DISPATCH;
 typedef NTSTATUS DRIVER_ADD_DEVICE(PDRIVER_OBJECT DriverObject,
                                    PDEVICE_OBJECT PhysicalDeviceObject);
-typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
+typedef KCallback<DRIVER_ADD_DEVICE> PDRIVER_ADD_DEVICE;
 typedef NTSTATUS DRIVER_INITIALIZE(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
+typedef KCallback<DRIVER_INITIALIZE> PDRIVER_INITIALIZE;
 typedef VOID DRIVER_STARTIO(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-typedef DRIVER_STARTIO* PDRIVER_STARTIO;
+typedef KCallback<DRIVER_STARTIO> PDRIVER_STARTIO;
 typedef VOID DRIVER_UNLOAD(PDRIVER_OBJECT DriverObject);
-typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
+typedef KCallback<DRIVER_UNLOAD> PDRIVER_UNLOAD;
 typedef VOID DRIVER_CANCEL(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-typedef DRIVER_CANCEL* PDRIVER_CANCEL;
+typedef KCallback<DRIVER_CANCEL> PDRIVER_CANCEL;
 typedef NTSTATUS IO_COMPLETION_ROUTINE(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
+typedef KCallback<IO_COMPLETION_ROUTINE> PIO_COMPLETION_ROUTINE;
 typedef VOID IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
-typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+typedef KCallback<IO_WORKITEM_ROUTINE> PIO_WORKITEM_ROUTINE;
 
 typedef struct _WAIT_CONTEXT_BLOCK {
     union {
@@ -1106,7 +1107,7 @@ typedef struct DECLSPEC_ALIGN(MEMORY_ALLOCATION_ALIGNMENT) _IRP {
         } AsynchronousParameters;
         LARGE_INTEGER AllocationSize;
     } Overlay;
-    volatile PDRIVER_CANCEL CancelRoutine;
+    PDRIVER_CANCEL CancelRoutine; // read and swapped only atomically
     PVOID UserBuffer;
     union {
         struct {
@@ -1317,8 +1318,8 @@ FORCEINLINE VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Complet
 // The exchange is atomic: the cancel path and the completing driver race for
 // the routine, and exactly one of them gets it.
 FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
-    return (PDRIVER_CANCEL)__atomic_exchange_n((PVOID*)&Irp->CancelRoutine, (PVOID)CancelRoutine,
-                                               __ATOMIC_SEQ_CST);
+    return PDRIVER_CANCEL::FromAddress(__atomic_exchange_n(
+        (PVOID*)&Irp->CancelRoutine, CancelRoutine.address(), __ATOMIC_SEQ_CST));
 }
 
 // Device objects and stacks.

@@ -101,9 +101,10 @@ EXTERN_C NTSYSAPI SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID*
 #define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
 #define RTL_QUERY_REGISTRY_TYPECHECK_MASK (0xffu << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT)
 
-typedef NTSTATUS(NTAPI* PRTL_QUERY_REGISTRY_ROUTINE)(PWSTR ValueName, ULONG ValueType,
-                                                     PVOID ValueData, ULONG ValueLength,
-                                                     PVOID Context, PVOID EntryContext);
+typedef NTSTATUS NTAPI RTL_QUERY_REGISTRY_ROUTINE(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                                  ULONG ValueLength, PVOID Context,
+                                                  PVOID EntryContext);
+typedef KCallback<RTL_QUERY_REGISTRY_ROUTINE> PRTL_QUERY_REGISTRY_ROUTINE;
 
 typedef struct _RTL_QUERY_REGISTRY_TABLE {
     PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;

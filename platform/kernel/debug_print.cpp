@@ -106,13 +106,54 @@ void FormatWide(std::string& out, const Spec& spec, const wchar_t* s, size_t ava
     Pad(out, spec, rtl::ToUtf8(std::wstring_view(s, n)), n);
 }
 
+// An image's wide text: UTF-16, surrogate pairs joined.
+void FormatUtf16(std::string& out, const Spec& spec, const char16_t* s, size_t available) {
+    size_t n = 0;
+    const size_t limit = spec.precision >= 0 ? static_cast<size_t>(spec.precision) : available;
+    while (n < limit && n < available && s[n]) {
+        ++n;
+    }
+    const std::wstring text = rtl::FromUtf16(std::u16string_view(s, n));
+    Pad(out, spec, rtl::ToUtf8(text), text.size());
+}
+
 void FormatNull(std::string& out, const Spec& spec) {
     FormatNarrow(out, spec, "(null)", 6);
 }
 
 enum class Size { Default, Char, Short, Long32, Long64, Wide };
 
-std::string FormatText(const char* format, va_list ap) {
+// The arguments of a host caller: the host's va_list, wide text in WCHAR.
+struct HostArgs {
+    static constexpr bool kUtf16 = false;
+    explicit HostArgs(va_list from) { va_copy(ap, from); }
+    ~HostArgs() { va_end(ap); }
+    HostArgs(const HostArgs&) = delete;
+    HostArgs& operator=(const HostArgs&) = delete;
+    template <class T>
+    T Next() {
+        return va_arg(ap, T);
+    }
+    va_list ap;
+};
+
+// The arguments of a loaded driver image: the Microsoft x64 va_list (every
+// argument one 8-byte slot), wide text in UTF-16.
+struct ImageArgs {
+    static constexpr bool kUtf16 = true;
+    explicit ImageArgs(__builtin_ms_va_list from) { __builtin_ms_va_copy(ap, from); }
+    ~ImageArgs() { __builtin_ms_va_end(ap); }
+    ImageArgs(const ImageArgs&) = delete;
+    ImageArgs& operator=(const ImageArgs&) = delete;
+    template <class T>
+    T Next() {
+        return __builtin_va_arg(ap, T);
+    }
+    __builtin_ms_va_list ap;
+};
+
+template <class Args>
+std::string FormatText(const char* format, Args& ap) {
     std::string out;
     if (!format) {
         return out;
@@ -152,7 +193,7 @@ std::string FormatText(const char* format, va_list ap) {
             }
         }
         if (*p == '*') {
-            const int w = va_arg(ap, int);
+            const int w = ap.template Next<int>();
             if (w < 0) {
                 spec.left = true;
                 spec.width = w == INT32_MIN ? INT32_MAX : -w;
@@ -170,7 +211,7 @@ std::string FormatText(const char* format, va_list ap) {
             ++p;
             spec.precision = 0;
             if (*p == '*') {
-                const int v = va_arg(ap, int);
+                const int v = ap.template Next<int>();
                 spec.precision = v < 0 ? -1 : v;
                 ++p;
             } else {
@@ -225,16 +266,16 @@ std::string FormatText(const char* format, va_list ap) {
             int64_t v;
             switch (size) {
             case Size::Char:
-                v = static_cast<signed char>(va_arg(ap, int));
+                v = static_cast<signed char>(ap.template Next<int>());
                 break;
             case Size::Short:
-                v = static_cast<short>(va_arg(ap, int));
+                v = static_cast<short>(ap.template Next<int>());
                 break;
             case Size::Long64:
-                v = va_arg(ap, long long);
+                v = ap.template Next<long long>();
                 break;
             default:
-                v = static_cast<int32_t>(va_arg(ap, int));
+                v = static_cast<int32_t>(ap.template Next<int>());
                 break;
             }
             const uint64_t magnitude = v < 0 ? static_cast<uint64_t>(0) - static_cast<uint64_t>(v)
@@ -249,23 +290,23 @@ std::string FormatText(const char* format, va_list ap) {
             uint64_t v;
             switch (size) {
             case Size::Char:
-                v = static_cast<unsigned char>(va_arg(ap, unsigned int));
+                v = static_cast<unsigned char>(ap.template Next<unsigned int>());
                 break;
             case Size::Short:
-                v = static_cast<unsigned short>(va_arg(ap, unsigned int));
+                v = static_cast<unsigned short>(ap.template Next<unsigned int>());
                 break;
             case Size::Long64:
-                v = va_arg(ap, unsigned long long);
+                v = ap.template Next<unsigned long long>();
                 break;
             default:
-                v = static_cast<uint32_t>(va_arg(ap, unsigned int));
+                v = static_cast<uint32_t>(ap.template Next<unsigned int>());
                 break;
             }
             FormatInteger(out, spec, conversion, false, v);
             break;
         }
         case 'p': {
-            const void* v = va_arg(ap, void*);
+            const void* v = ap.template Next<void*>();
             char buffer[32];
             snprintf(buffer, sizeof(buffer), "%016llX",
                      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(v)));
@@ -274,10 +315,11 @@ std::string FormatText(const char* format, va_list ap) {
         }
         case 'c':
         case 'C': {
-            const int v = va_arg(ap, int);
+            const int v = ap.template Next<int>();
             const bool wide = conversion == 'C' ? !narrowFlag : wideFlag;
             if (wide) {
-                const wchar_t c = static_cast<wchar_t>(v);
+                const wchar_t c = Args::kUtf16 ? static_cast<wchar_t>(static_cast<char16_t>(v))
+                                               : static_cast<wchar_t>(v);
                 Pad(out, spec, rtl::ToUtf8(std::wstring_view(&c, 1)), 1);
             } else {
                 const char c = static_cast<char>(v);
@@ -289,14 +331,16 @@ std::string FormatText(const char* format, va_list ap) {
         case 'S': {
             const bool wide = conversion == 'S' ? !narrowFlag : wideFlag;
             if (wide) {
-                const auto* s = va_arg(ap, const wchar_t*);
+                const auto* s = ap.template Next<const void*>();
                 if (!s) {
                     FormatNull(out, spec);
+                } else if (Args::kUtf16) {
+                    FormatUtf16(out, spec, static_cast<const char16_t*>(s), SIZE_MAX);
                 } else {
-                    FormatWide(out, spec, s, SIZE_MAX);
+                    FormatWide(out, spec, static_cast<const wchar_t*>(s), SIZE_MAX);
                 }
             } else {
-                const auto* s = va_arg(ap, const char*);
+                const auto* s = ap.template Next<const char*>();
                 if (!s) {
                     FormatNull(out, spec);
                 } else {
@@ -307,12 +351,16 @@ std::string FormatText(const char* format, va_list ap) {
         }
         case 'Z': {
             if (wideFlag) {
-                const auto* s = va_arg(ap, const UNICODE_STRING*);
+                const auto* s = ap.template Next<const UNICODE_STRING*>();
                 if (!s || !s->Buffer) {
                     FormatNull(out, spec);
                 } else {
                     // A counted string ends at its length, NULs included.
-                    const auto chars = rtl::View(s);
+                    const std::wstring chars =
+                        Args::kUtf16 ? rtl::FromUtf16(std::u16string_view(
+                                           reinterpret_cast<const char16_t*>(s->Buffer),
+                                           s->Length / sizeof(char16_t)))
+                                     : std::wstring(rtl::View(s));
                     size_t n = chars.size();
                     if (spec.precision >= 0 && n > static_cast<size_t>(spec.precision)) {
                         n = static_cast<size_t>(spec.precision);
@@ -320,7 +368,7 @@ std::string FormatText(const char* format, va_list ap) {
                     Pad(out, spec, rtl::ToUtf8(chars.substr(0, n)), n);
                 }
             } else {
-                const auto* s = va_arg(ap, const STRING*);
+                const auto* s = ap.template Next<const STRING*>();
                 if (!s || !s->Buffer) {
                     FormatNull(out, spec);
                 } else {
@@ -334,7 +382,7 @@ std::string FormatText(const char* format, va_list ap) {
             break;
         }
         case 'n':
-            (void)va_arg(ap, void*);
+            (void)ap.template Next<void*>();
             break;
         case 'e':
         case 'E':
@@ -344,7 +392,7 @@ std::string FormatText(const char* format, va_list ap) {
         case 'G':
         case 'a':
         case 'A': {
-            const double v = va_arg(ap, double);
+            const double v = ap.template Next<double>();
             std::string hostSpec = "%";
             hostSpec += spec.left ? "-" : "";
             hostSpec += spec.plus ? "+" : "";
@@ -461,7 +509,11 @@ bool Shown(ULONG level) {
 EXTERN_C ULONG DbgPrint(PCSTR Format, ...) {
     va_list ap;
     va_start(ap, Format);
-    std::string text = FormatText(Format, ap);
+    std::string text;
+    {
+        HostArgs args(ap);
+        text = FormatText(Format, args);
+    }
     va_end(ap);
     Append(std::move(text));
     return STATUS_SUCCESS;
@@ -471,10 +523,8 @@ EXTERN_C ULONG NTAPI vDbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, v
     if (!Shown(Level)) {
         return STATUS_SUCCESS;
     }
-    va_list copy;
-    va_copy(copy, arglist);
-    std::string text = FormatText(Format, copy);
-    va_end(copy);
+    HostArgs args(arglist);
+    std::string text = FormatText(Format, args);
     Append(std::move(text));
     return STATUS_SUCCESS;
 }
@@ -488,6 +538,12 @@ EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) {
 }
 
 namespace host {
+
+unsigned long DbgPrintImage(const char* format, __builtin_ms_va_list arguments) {
+    ImageArgs args(arguments);
+    Append(FormatText(format, args));
+    return STATUS_SUCCESS;
+}
 
 std::vector<std::string> DebugLogLines() {
     auto& log = Log();

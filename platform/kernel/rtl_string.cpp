@@ -207,6 +207,42 @@ std::wstring FromUtf8(std::string_view s) {
     return out;
 }
 
+std::wstring FromUtf16(std::u16string_view s) {
+    std::wstring out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size(); ++i) {
+        char32_t c = s[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
+            s[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        out += static_cast<wchar_t>(c);
+    }
+    return out;
+}
+
+std::u16string ToUtf16(std::wstring_view s) {
+    std::u16string out;
+    out.reserve(s.size());
+    for (const wchar_t w : s) {
+        auto c = static_cast<char32_t>(w);
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+            c = 0xFFFD;
+        }
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (c >> 10));
+            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(c);
+        }
+    }
+    return out;
+}
+
 std::wstring_view View(PCUNICODE_STRING s) {
     if (!s || !s->Buffer) {
         return {};

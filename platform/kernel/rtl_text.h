@@ -27,6 +27,11 @@ void AppendUtf8(std::string& out, char32_t c);
 // UTF-8 to WCHAR text; malformed sequences become U+FFFD.
 std::wstring FromUtf8(std::string_view s);
 
+// A driver image's UTF-16 text and the host's WCHAR text. Unpaired
+// surrogates become U+FFFD; characters beyond the BMP become pairs.
+std::wstring FromUtf16(std::u16string_view s);
+std::u16string ToUtf16(std::wstring_view s);
+
 // The characters of a counted string (Length / sizeof(WCHAR) of them; an odd
 // byte is ignored). Empty for a null string or buffer.
 std::wstring_view View(PCUNICODE_STRING s);

@@ -1,6 +1,5 @@
 #include "board_rig.h"
-
-#include "device/capture_device.h"
+#include "driver_choice.h"
 
 #include <host/kernel.h>
 #include <host/ks_pnp.h>
@@ -115,13 +114,13 @@ bool BoardRig::BringUp(const RigOptions& options, std::ostream& out, std::string
     host::SetDebugEcho(options.driverLog);
     host::usb::SetDefaultBulkBytesPerMicroframe(options.busBytesPerMicroframe);
 
-    NTSTATUS status = host::ks::LoadDriver(
-        DriverEntry, L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\m4350av",
-        &driver_);
+    const std::string driverImage = ChosenDriverImage(options.driverImage);
+    NTSTATUS status = LoadM4350(driverImage, &driver_, error);
     if (!NT_SUCCESS(status)) {
-        driver_ = nullptr;
-        *error = "the driver did not load (DriverEntry " + Hex(status) + ")";
         return false;
+    }
+    if (!driverImage.empty()) {
+        out << "driver image loaded: " << driverImage << "\n";
     }
     for (uint32_t i = 0; i < options.boards; ++i) {
         if (controllers_.empty() || !options.sharedController)
@@ -149,14 +148,15 @@ bool BoardRig::BringUp(const RigOptions& options, std::ostream& out, std::string
             return false;
         }
         status = host::ks::StartDevice(s.node);
-        CaptureDevice* device = GetCaptureDevice(host::ks::KsDeviceOf(s.node));
-        if (!NT_SUCCESS(status) || !device || !device->board) {
+        // Whether the firmware runs is the board's to say: the rig reads no
+        // driver record, so it works the same under a loaded driver image.
+        if (!NT_SUCCESS(status)) {
             *error =
                 "board " + std::to_string(i) + ": the device did not start (" + Hex(status) + ")";
             TearDown();
             return false;
         }
-        if (!device->firmwareLoaded) {
+        if (s.model->State() != sim::BoardState::Running) {
             const auto counters = s.model->Counters();
             *error = "board " + std::to_string(i) + ": the firmware did not load";
             if (counters.firmwareRejected)
@@ -185,7 +185,7 @@ void BoardRig::TearDown() {
     boards_.clear();
     controllers_.clear();
     if (driver_) {
-        host::ks::UnloadDriver(driver_);
+        UnloadM4350(driver_);
         driver_ = nullptr;
     }
 }

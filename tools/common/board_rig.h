@@ -51,6 +51,9 @@ struct RigOptions {
     bool sharedController = false;
     // Where the driver's debug log goes: "" nowhere, "stderr" or a file.
     std::string driverLog;
+    // The m4350av.sys to load instead of the driver built here; empty: the
+    // environment's M4350_DRIVER_IMAGE, else the driver built here.
+    std::string driverImage;
 };
 
 // $XDG_STATE_HOME/m4350, else ~/.local/state/m4350, else ./m4350-state.

@@ -13,6 +13,7 @@
 
 #include <board_rig.h>
 #include <controls/control_ranges.h>
+#include <driver_choice.h>
 #include <host/ks_client.h>
 
 #include <CLI/CLI.hpp>
@@ -242,6 +243,8 @@ Examples:
                    "$XDG_STATE_HOME/m4350");
     app.add_option("--firmware", firmware, "firmware image to install before the boards start");
     app.add_option("--driver-log", driverLog, "echo the driver's log: stderr or a file");
+    std::string driverImage;
+    tools::AddDriverImageOption(app, &driverImage);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -371,6 +374,7 @@ Examples:
     rigOptions.busBytesPerMicroframe = uint32_t(busLimit * 1e6 / 8000.0 + 0.5);
     rigOptions.sharedController = sharedBus;
     rigOptions.driverLog = driverLog;
+    rigOptions.driverImage = driverImage;
     tools::BoardRig rig;
     std::ostringstream discard;
     if (!rig.BringUp(rigOptions, quiet ? discard : progress, &error))

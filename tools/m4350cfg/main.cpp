@@ -7,6 +7,7 @@
 
 #include "board_rig.h"
 #include "controls/control_ranges.h"
+#include "driver_choice.h"
 #include "shared/device_method_set.h"
 
 #include <host/com.h>
@@ -249,6 +250,7 @@ struct Options {
     std::string channel;
     bool quiet = false;
     std::string driverLog;
+    std::string driverImage;
 };
 
 } // namespace
@@ -271,6 +273,7 @@ int main(int argc, char** argv) {
     app.add_option("--module", options.module,
                    "the plug-in module (default: m4350proxy.so beside this program)");
     app.add_option("--driver-log", options.driverLog, "echo the driver's log: stderr or a file");
+    tools::AddDriverImageOption(app, &options.driverImage);
     app.add_flag("-q,--quiet", options.quiet, "no bring-up progress lines");
 
     std::string attributeNames;
@@ -427,6 +430,7 @@ int main(int argc, char** argv) {
     rigOptions.boards = options.boards;
     rigOptions.systemRoot = root;
     rigOptions.driverLog = options.driverLog;
+    rigOptions.driverImage = options.driverImage;
     tools::BoardRig rig;
     std::ostringstream discard;
     std::string error;

@@ -137,6 +137,9 @@ size_t OpenRegistryKeyCount();
 // separator added), M4350_DBGPRINT=<path> appends it to that file. Off when
 // unset, so test output stays quiet.
 std::vector<std::string> DebugLogLines();
+// DbgPrint for a loaded driver image: its Microsoft x64 argument list, its
+// wide text (%S, %ws, %ls, %wZ, %C, %lc, %wc) in UTF-16.
+unsigned long DbgPrintImage(const char* format, __builtin_ms_va_list arguments);
 size_t DebugLogCount(std::string_view exact);
 size_t DebugLogCountContaining(std::string_view substring);
 // ECMAScript regular expression searched within each entry (use ^...$ to
