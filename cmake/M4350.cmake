@@ -35,11 +35,20 @@ endfunction()
 # preset builds and runs.
 add_custom_target(capture_system_tests)
 
-# m4350_add_gtest(<name> LABELS <label>... SOURCES <file>... LIBS <target>...)
-# One GoogleTest executable whose cases CTest discovers one by one.
+# m4350_add_gtest(<name> LABELS <label>... SOURCES <file>... LIBS <target>...
+#                 [IMAGE_FILTER <gtest filter>])
+# One GoogleTest executable whose cases CTest discovers one by one. With
+# IMAGE_FILTER the cases it selects are registered a second time, as
+# image.<case> with the label `image`, run against the target build's
+# m4350av.sys (M4350_DRIVER_IMAGE_PATH) loaded into the host kernel.
+
+# The image the `image` label loads: the windows preset's, beside this tree's
+# builds. scripts/test builds it before it runs the label.
+set(M4350_DRIVER_IMAGE_PATH "${PROJECT_SOURCE_DIR}/build/windows/bin/m4350av.sys"
+    CACHE FILEPATH "The m4350av.sys the image-labelled tests load")
 
 function(m4350_add_gtest name)
-    cmake_parse_arguments(ARG "" "TIMEOUT" "LABELS;SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(ARG "" "TIMEOUT;IMAGE_FILTER" "LABELS;SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock Threads::Threads)
     if(NOT ARG_TIMEOUT)
@@ -51,4 +60,14 @@ function(m4350_add_gtest name)
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 60
         PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
+    # The image is never run under ThreadSanitizer: it sees none of the
+    # image's own memory accesses (see README).
+    if(ARG_IMAGE_FILTER AND NOT M4350_SANITIZE STREQUAL "thread")
+        gtest_discover_tests(${name}
+            DISCOVERY_TIMEOUT 60
+            TEST_PREFIX "image."
+            TEST_FILTER "${ARG_IMAGE_FILTER}"
+            PROPERTIES LABELS image TIMEOUT ${ARG_TIMEOUT}
+                       ENVIRONMENT "M4350_DRIVER_IMAGE=${M4350_DRIVER_IMAGE_PATH}")
+    endif()
 endfunction()

@@ -10,6 +10,7 @@
 #include <host/driver_time.h>
 
 #include <condition_variable>
+#include <csetjmp>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -49,6 +50,12 @@ thread_local PKTHREAD t_current = nullptr;
 // Unwinds a system thread out of PsTerminateSystemThread.
 struct Terminate {};
 
+// A start routine in a loaded driver image has frames no host unwinder can
+// walk: its thread leaves PsTerminateSystemThread by a jump back to
+// RunSystemThread instead. Only the image's frames and the boundary's (none
+// with destructors) lie between the two.
+thread_local jmp_buf* t_exit = nullptr;
+
 void DestroyThread(void* object) {
     auto* thread = static_cast<PKTHREAD>(object);
     thread->~_KTHREAD();
@@ -58,10 +65,20 @@ void DestroyThread(void* object) {
 void RunSystemThread(PKTHREAD thread) {
     t_current = thread;
     kernel::SetIrql(PASSIVE_LEVEL);
-    try {
+    if (thread->StartRoutine.foreign()) {
         host::DriverTimeScope timed;
-        thread->StartRoutine(thread->StartContext);
-    } catch (const Terminate&) {
+        jmp_buf exit;
+        t_exit = &exit;
+        if (setjmp(exit) == 0) {
+            thread->StartRoutine(thread->StartContext);
+        }
+        t_exit = nullptr;
+    } else {
+        try {
+            host::DriverTimeScope timed;
+            thread->StartRoutine(thread->StartContext);
+        } catch (const Terminate&) {
+        }
     }
     KIRQL irql = KeGetCurrentIrql();
     if (irql != PASSIVE_LEVEL) {
@@ -163,6 +180,9 @@ EXTERN_C NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) {
         kernel::Violate(host::Rule::InvalidParameter,
                         "PsTerminateSystemThread from a thread that is no system thread");
         return STATUS_INVALID_PARAMETER;
+    }
+    if (t_exit) {
+        longjmp(*t_exit, 1);
     }
     throw Terminate{};
 }

@@ -30,6 +30,17 @@ std::span<const ExportEntry> Exports();
 // name that is not exported.
 void* ImageExportAddress(std::string_view name);
 
+// The adaptations the thunks of image_exports.h call where an image's
+// conventions differ from the host's (UTF-16 text, Microsoft-ABI objects).
+namespace image {
+VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
+NTSTATUS RtlQueryRegistryValues(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTRY_TABLE table,
+                                PVOID context, PVOID environment);
+NTSTATUS RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName, ULONG valueType,
+                               PVOID valueData, ULONG valueLength);
+PVOID MmGetSystemRoutineAddress(PUNICODE_STRING name);
+} // namespace image
+
 // Reference clocks handed to images and not yet released.
 long LiveImageClocks();
 

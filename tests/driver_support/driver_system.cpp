@@ -1,6 +1,10 @@
 #include "driver_system.h"
 
+#include <driver_choice.h>
+#include <host/driver_image.h>
 #include <host/services.h>
+
+#include <gtest/gtest.h>
 #include <sim/firmware_image.h>
 
 #include <filesystem>
@@ -8,18 +12,44 @@
 
 namespace m4350test {
 
+const std::string& DriverImageUnderTest() {
+    static const std::string image = m4350::tools::ChosenDriverImage();
+    return image;
+}
+
+CaptureDevice* SimulatedBoard::device() const {
+    if (!DriverImageUnderTest().empty()) {
+        throw std::logic_error("a test read the driver's CaptureDevice under the driver image " +
+                               DriverImageUnderTest() + ": run it against the driver built here");
+    }
+    return GetCaptureDevice(ksDevice());
+}
+
 DriverSystem::DriverSystem() {
-    loadStatus_ = host::ks::LoadDriver(
-        DriverEntry, L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\m4350av",
-        &driver_);
+    std::string error;
+    loadStatus_ = m4350::tools::LoadM4350(DriverImageUnderTest(), &driver_, &error);
+    if (!NT_SUCCESS(loadStatus_)) {
+        ADD_FAILURE() << error;
+    }
+    // A test run against the image proves it talked to the image.
+    if (underImage() && driver_) {
+        EXPECT_TRUE(host::loader::IsDriverImage(driver_)) << "the driver is not the loaded image";
+    }
 }
 
 DriverSystem::~DriverSystem() {
     for (SimulatedBoard& board : boards_) {
+        // Every device the image added runs the image's dispatch tables.
+        if (underImage() && board.node) {
+            const PKSDEVICE device = board.ksDevice();
+            EXPECT_TRUE(device && device->Descriptor && device->Descriptor->Dispatch &&
+                        host::loader::IsImageAddress(device->Descriptor->Dispatch->Add.address()))
+                << "a device of the image runs dispatch routines from outside it";
+        }
         Remove(board);
     }
     if (driver_) {
-        host::ks::UnloadDriver(driver_);
+        m4350::tools::UnloadM4350(driver_);
     }
     // The buses go last: every device stack on them is gone by now.
     boards_.clear();

@@ -31,8 +31,15 @@ struct SimulatedBoard {
     host::ks::DeviceNode* node = nullptr;
 
     PKSDEVICE ksDevice() const { return node ? host::ks::KsDeviceOf(node) : nullptr; }
-    CaptureDevice* device() const { return GetCaptureDevice(ksDevice()); }
+    // The driver's own record of the device: only for the driver built here.
+    // Under a loaded driver image a test has only the driver's outside (the
+    // board model, the device's properties), so this throws, failing the test.
+    CaptureDevice* device() const;
 };
+
+// The m4350av.sys the system tests bring their boards up under instead of
+// the driver built here (M4350_DRIVER_IMAGE); empty for the driver built here.
+const std::string& DriverImageUnderTest();
 
 inline std::shared_ptr<m4350::sim::Board> MakeSimulatedBoard(m4350::sim::BoardConfig config = {}) {
     return std::make_shared<m4350::sim::Board>(config);
@@ -46,6 +53,8 @@ public:
     DriverSystem& operator=(const DriverSystem&) = delete;
 
     NTSTATUS loadStatus() const { return loadStatus_; }
+    // True when the driver is a loaded m4350av.sys.
+    bool underImage() const { return !DriverImageUnderTest().empty(); }
 
     // Plugs a board in on a bus of its own and adds the driver's device for
     // it. addStatus() tells how Add went.

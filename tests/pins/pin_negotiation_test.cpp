@@ -15,6 +15,8 @@
 #include <limits>
 #include <thread>
 
+#include <cstring>
+
 namespace m4350test {
 namespace {
 

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -27,10 +28,16 @@ namespace m4350test {
 inline const wchar_t Parameters[] = L"m4350av\\Parameters";
 inline constexpr ULONG OptionsTimeAndDuration = 0x110;
 
-// The channel's mode as the driver stores it.
+// The mode the board holds for a filter's channel, as the board was last
+// told: read from the outside, so it serves under either build of the driver.
 inline ModeSettings ChannelMode(SimulatedBoard& board, ULONG channel) {
+    const auto* model = dynamic_cast<const m4350::sim::Board*>(board.model.get());
     ModeSettings mode{};
-    getMode(board.device()->board, channel, &mode);
+    if (model) {
+        const m4350::sim::ModeSettings held = model->Mode(3 - channel);
+        static_assert(sizeof(held) == sizeof(mode));
+        std::memcpy(&mode, &held, sizeof(mode));
+    }
     return mode;
 }
 

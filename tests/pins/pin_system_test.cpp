@@ -53,9 +53,7 @@ TEST_P(EveryFormat, StreamsTheBoardsPicturesStamped) {
 
     BoardFrames frames = Frames(0, 3 - channel);
     ExpectFrames(stream, frames, 5);
-    ModeSettings mode;
-    getMode(board.device()->board, channel, &mode);
-    EXPECT_EQ(mode.format, p.standard);
+    EXPECT_EQ(models[0]->Mode(3 - channel).format, p.standard);
     ASSERT_EQ(stream.SetState(KSSTATE_STOP), STATUS_SUCCESS);
 }
 
