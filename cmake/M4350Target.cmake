@@ -126,6 +126,8 @@ target_link_options(m4350av_sys PRIVATE
     -Wl,--entry,DriverEntry -Wl,--undefined,DriverEntry
     -Wl,--exclude-all-symbols -Wl,--gc-sections
     -Wl,--image-base,0x140000000 -Wl,--dynamicbase -Wl,--nxcompat -Wl,--no-insert-timestamp
+    # The relocations stay in the image, explicitly: the host loader moves it.
+    -Wl,--enable-reloc-section
     -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
     # The map names what the stripped image holds: the checks read the entry
     # symbol and every input section from it. The PDB keeps the public

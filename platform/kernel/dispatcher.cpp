@@ -393,16 +393,19 @@ EXTERN_C NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN
 
 // --- fast mutexes ----------------------------------------------------------
 //
-// Built on a synchronization event that starts signalled; Count and Owner are
-// kept as Windows keeps them so a debugger-minded reader finds what they
-// expect.
+// Windows' protocol, which a driver image's inline ExInitializeFastMutex
+// also follows: Count 1 is free; an acquire decrements it and owns the mutex
+// when it reaches 0, else waits on the (not signalled) synchronization event;
+// a release increments it and signals the event when someone waits.
+// Count and Contention are changed only with interlocked operations; Owner
+// and OldIrql only by the owner.
 
 EXTERN_C VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
     FastMutex->Count = 1;
     FastMutex->Owner = NULL;
     FastMutex->Contention = 0;
     FastMutex->OldIrql = 0;
-    KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, FALSE);
 }
 
 static bool AcquireFast(PFAST_MUTEX FastMutex, bool tryOnly) {
@@ -419,15 +422,19 @@ static bool AcquireFast(PFAST_MUTEX FastMutex, bool tryOnly) {
         return false;
     }
     KIRQL old = irql < APC_LEVEL ? KfRaiseIrql(APC_LEVEL) : irql;
-    LARGE_INTEGER zero{};
-    PVOID objects[1] = {&FastMutex->Event};
-    NTSTATUS status = Wait(1, objects, WaitAny, tryOnly ? &zero : NULL);
-    if (status != STATUS_SUCCESS) {
-        KeLowerIrql(old);
-        return false;
+    if (tryOnly) {
+        LONG expected = 1;
+        if (!__atomic_compare_exchange_n(&FastMutex->Count, &expected, 0, false, __ATOMIC_ACQUIRE,
+                                         __ATOMIC_RELAXED)) {
+            KeLowerIrql(old);
+            return false;
+        }
+    } else if (__atomic_sub_fetch(&FastMutex->Count, 1, __ATOMIC_ACQUIRE) != 0) {
+        __atomic_add_fetch(&FastMutex->Contention, 1, __ATOMIC_RELAXED);
+        PVOID objects[1] = {&FastMutex->Event};
+        Wait(1, objects, WaitAny, NULL);
     }
     __atomic_store_n(&FastMutex->Owner, me, __ATOMIC_RELAXED);
-    FastMutex->Count = 0;
     FastMutex->OldIrql = old;
     return true;
 }
@@ -448,9 +455,10 @@ EXTERN_C VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
         return;
     }
     KIRQL old = (KIRQL)FastMutex->OldIrql;
-    FastMutex->Count = 1;
     __atomic_store_n(&FastMutex->Owner, (PKTHREAD)NULL, __ATOMIC_RELAXED);
-    KeSetEvent(&FastMutex->Event, 0, FALSE);
+    if (__atomic_add_fetch(&FastMutex->Count, 1, __ATOMIC_RELEASE) <= 0) {
+        KeSetEvent(&FastMutex->Event, 0, FALSE); // hands it to one waiter
+    }
     KeLowerIrql(old);
 }
 

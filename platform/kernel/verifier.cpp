@@ -1,6 +1,9 @@
 // The verifier: rule names, stop-or-record, and the checks that are not
 // owned by any one kernel service (ASSERT, PAGED_CODE).
 #include "kernel_internal.h"
+#include "verifier_caller.h"
+
+#include <atomic>
 
 #include <cstdio>
 #include <cstdlib>
@@ -117,8 +120,19 @@ void ReportViolation(Rule rule, std::string_view detail) {
 
 namespace kernel {
 
+namespace {
+std::atomic<ForeignCallerDescriber> g_foreignCaller{nullptr};
+}
+
+void SetForeignCallerDescriber(ForeignCallerDescriber describer) {
+    g_foreignCaller.store(describer);
+}
+
 void Violate(host::Rule rule, const std::string& detail) {
     std::string message = std::string("verifier: ") + host::RuleName(rule) + ": " + detail;
+    if (const ForeignCallerDescriber describe = g_foreignCaller.load()) {
+        message += describe();
+    }
     if (g_testMode.load()) {
         std::lock_guard<std::mutex> guard(g_lock);
         g_violations.push_back({rule, std::move(message)});

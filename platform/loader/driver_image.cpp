@@ -11,6 +11,7 @@
 #include <host/ks_pnp.h>
 
 #include "rtl_text.h"
+#include "verifier_caller.h"
 
 #include <algorithm>
 #include <atomic>
@@ -178,6 +179,21 @@ void LoadSymbols(Image* image, const std::string& path) {
     }
 }
 
+// A verifier stop inside a call from an image names the image's caller.
+std::string DescribeForeignCaller() {
+    const void* caller = CurrentImageCaller();
+    if (!caller) {
+        return {};
+    }
+    const Image* image = FindImage(reinterpret_cast<uintptr_t>(caller));
+    if (!image) {
+        return {};
+    }
+    char place[512];
+    Describe(*image, reinterpret_cast<uintptr_t>(caller), place, sizeof(place));
+    return std::string(" (called from ") + place + ")";
+}
+
 // ---------------------------------------------------------------------------
 // The region
 
@@ -212,6 +228,8 @@ bool ReserveRegion(std::string* error) {
     g_regionUsed = kStubArea;
     KiForeignCodeBase = reinterpret_cast<uintptr_t>(region);
     __atomic_store_n(&KiForeignCodeSize, kRegionSize, __ATOMIC_RELEASE);
+
+    kernel::SetForeignCallerDescriber(DescribeForeignCaller);
 
     struct sigaction action {};
     action.sa_sigaction = FaultHandler;

@@ -255,4 +255,28 @@ TEST_F(DispatcherTest, FastMutexRaisesToApcAndExcludes) {
     ExReleaseFastMutex(&mutex);
 }
 
+// A driver image initialises its fast mutexes inline, as the real headers
+// do: Count 1 and the event not signalled. Contended, they must work.
+TEST_F(DispatcherTest, FastMutexInitialisedInlineExcludesUnderContention) {
+    FAST_MUTEX mutex;
+    mutex.Count = 1;
+    mutex.Owner = NULL;
+    mutex.Contention = 0;
+    KeInitializeEvent(&mutex.Event, SynchronizationEvent, FALSE);
+    int counter = 0;
+    auto work = [&] {
+        for (int i = 0; i < 2000; ++i) {
+            ExAcquireFastMutex(&mutex);
+            ++counter;
+            ExReleaseFastMutex(&mutex);
+        }
+    };
+    std::thread a(work), b(work);
+    a.join();
+    b.join();
+    EXPECT_EQ(counter, 4000);
+    EXPECT_EQ(mutex.Count, 1);
+    EXPECT_EQ(mutex.Owner, nullptr);
+}
+
 } // namespace

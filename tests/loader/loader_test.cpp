@@ -124,6 +124,25 @@ TEST_F(LoaderTest, UnknownImportRefusesTheLoad) {
               STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
+// A verifier stop inside a call from an image names the image's code that
+// made it: here its entry frees memory that is no pool block.
+TEST_F(LoaderTest, VerifierStopNamesTheImagesCaller) {
+    PeOptions options;
+    options.importName = "ExFreePoolWithTag";
+    host::ScopedVerifierTestMode testMode;
+    host::ks::Driver* driver = nullptr;
+    std::string error;
+    const std::string path = Write(BuildPeImage(options));
+    EXPECT_EQ(host::loader::LoadDriverImage(path, L"\\Registry\\x", &driver, &error),
+              STATUS_UNSUCCESSFUL);
+    const auto violations = host::TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    const std::string name = std::filesystem::path(path).filename().string();
+    // 0x1022: the return address of the entry's call through the import.
+    EXPECT_NE(violations[0].message.find("(called from " + name + "+0x1022)"), std::string::npos)
+        << violations[0].message;
+}
+
 // DbgPrint as an image calls it: every argument an 8-byte slot of the
 // Microsoft argument list, wide text in UTF-16.
 ULONG __attribute__((ms_abi)) ImageDbgPrint(const char* format, ...) {
@@ -168,8 +187,8 @@ TEST_F(LoaderTest, RegistryTextCrossesAsUtf16) {
         std::u16string name, data;
     } seen;
     RTL_QUERY_REGISTRY_TABLE table[2] = {};
-    table[0].QueryRoutine = [](PWSTR valueName, ULONG type, PVOID valueData, ULONG length, PVOID,
-                               PVOID entryContext) -> NTSTATUS {
+    table[0].QueryRoutine = +[](PWSTR valueName, ULONG type, PVOID valueData, ULONG length, PVOID,
+                                PVOID entryContext) -> NTSTATUS {
         auto* s = static_cast<Seen*>(entryContext);
         s->name = reinterpret_cast<const char16_t*>(valueName);
         if (type == REG_SZ) {

@@ -38,6 +38,44 @@ RUNTIME_INPUTS = re.compile(
 
 IMAGE_FILE_DLL = 0x2000
 
+# Instructions that have no business in this driver: control registers,
+# model-specific registers, interrupts on and off, port I/O, halting, the
+# kernel's own gs swap, descriptor tables and TLB control.
+PRIVILEGED = re.compile(
+    r"\b(rdmsr|wrmsr|cli|sti|hlt|swapgs|lgdt|lidt|sgdt|sidt|lldt|ltr|invlpg|wbinvd|invd|"
+    r"in[bwl]?|out[bwl]?|ins[bwld]?|outs[bwld]?)\b")
+CONTROL_REGISTER = re.compile(r"%cr([0-79]|1[0-5])\b")
+# What legal inline accessors of the real headers compile to (KeGetCurrentIrql,
+# KeRaiseIrql and KeLowerIrql read and write CR8; KeGetCurrentThread reads
+# gs:[0x188]; KeQuery*Time and KeQueryTickCount read the shared data page at
+# 0xFFFFF78000000000). The host that runs the image does not emulate them, so
+# the image must reach these through the kernel's exported routines instead.
+EMULATION_NEEDED = [
+    (re.compile(r"%cr8\b"), "CR8 (an inline IRQL accessor)"),
+    (re.compile(r"%gs:"), "a gs: access (an inline KeGetCurrentThread or processor block read)"),
+    (re.compile(r"0xfffff78000000[0-9a-f]{3}\b"), "the shared data page (an inline KeQuery*Time)"),
+]
+
+
+def check_instructions(objdump, path, fail):
+    """Fails on every instruction the host running the image could not run."""
+    text = subprocess.run([objdump, "-d", "--no-show-raw-insn", path], check=True,
+                          capture_output=True, text=True).stdout
+    for line in text.splitlines():
+        m = re.match(r"^\s+([0-9a-f]+):\s+(\S.*)$", line)
+        if not m:
+            continue
+        address, instruction = m.group(1), m.group(2)
+        mnemonic = instruction.split()[0] if instruction.split() else ""
+        if PRIVILEGED.fullmatch(mnemonic) or CONTROL_REGISTER.search(instruction):
+            fail("privileged instruction at %s: %s (never legitimate in this driver)" %
+                 (address, instruction))
+            continue
+        for pattern, what in EMULATION_NEEDED:
+            if pattern.search(instruction):
+                fail("instruction at %s: %s reads %s, which the host does not emulate; call "
+                     "the kernel's routine instead" % (address, instruction, what))
+
 
 class Image:
     def __init__(self, objdump, path):
@@ -146,6 +184,12 @@ def check_driver(image, args, fail):
     for dll, names in sorted(imports.items()):
         if dll not in DRIVER_DLLS:
             fail("imports from %s: %s" % (dll, ", ".join(names)))
+
+    check_instructions(args.objdump, image.path, fail)
+    if not re.search(r"^\s*\d+\s+\.reloc\s", subprocess.run(
+            [args.objdump, "-h", image.path], check=True, capture_output=True,
+            text=True).stdout, re.M):
+        fail("no .reloc section: the image cannot be moved from its preferred base")
 
     symbols, sections = map_facts(args.map)
     base = image.field("ImageBase")
