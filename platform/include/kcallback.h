@@ -27,6 +27,10 @@
 // image is mapped (size last, with release order); afterwards only read.
 extern "C" uintptr_t KiForeignCodeBase;
 extern "C" uintptr_t KiForeignCodeSize;
+// Calls into foreign code that have not yet returned, across all threads; the
+// loader unmaps no image while any runs (a completion routine may still be in
+// its epilogue after the waiter it woke has removed the device).
+extern "C" long KiForeignCallsActive;
 
 inline bool KiIsForeignCode(const void* address) {
     const uintptr_t size = __atomic_load_n(&KiForeignCodeSize, __ATOMIC_ACQUIRE);
@@ -71,6 +75,10 @@ private:
     // Out of line: GCC merges the two calls of operator() into one when both
     // are inline, losing the foreign call's convention.
     static R __attribute__((noinline)) CallForeign(Routine routine, Args... args) {
+        struct Active {
+            Active() { __atomic_add_fetch(&KiForeignCallsActive, 1, __ATOMIC_ACQ_REL); }
+            ~Active() { __atomic_sub_fetch(&KiForeignCallsActive, 1, __ATOMIC_ACQ_REL); }
+        } active;
         return reinterpret_cast<ForeignRoutine>(routine)(args...);
     }
 

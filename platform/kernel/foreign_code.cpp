@@ -5,4 +5,5 @@
 extern "C" {
 uintptr_t KiForeignCodeBase = 0;
 uintptr_t KiForeignCodeSize = 0;
+long KiForeignCallsActive = 0;
 }

@@ -71,6 +71,9 @@ void RunSystemThread(PKTHREAD thread) {
         t_exit = &exit;
         if (setjmp(exit) == 0) {
             thread->StartRoutine(thread->StartContext);
+        } else {
+            // The jump skipped the end of the start routine's foreign call.
+            __atomic_sub_fetch(&KiForeignCallsActive, 1, __ATOMIC_ACQ_REL);
         }
         t_exit = nullptr;
     } else {

@@ -350,7 +350,8 @@ void Retire(Image* image) {
 // Retires the unloaded images nothing runs in any more. Under g_lock.
 void RetirePending() {
     if (g_pendingRetire.empty() || host::LiveSystemThreadCount() != 0 ||
-        host::LiveWorkItemCount() != 0) {
+        host::LiveWorkItemCount() != 0 ||
+        __atomic_load_n(&KiForeignCallsActive, __ATOMIC_ACQUIRE) != 0) {
         return;
     }
     for (Image* image : g_pendingRetire) {
