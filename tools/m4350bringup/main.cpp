@@ -212,6 +212,19 @@ bool OpenPin(PinChannel& c, ULONG channel, std::FILE* out) {
                      static_cast<unsigned>(status));
         return false;
     }
+    // The channel's standard, as an application sets it: the decoder property.
+    struct {
+        KSPROPERTY property;
+        ULONG value;
+        ULONG flags;
+    } standard{};
+    standard.property.Set = PROPSETID_VIDCAP_VIDEODECODER;
+    standard.property.Id = KSPROPERTY_VIDEODECODER_STANDARD;
+    standard.property.Flags = KSPROPERTY_TYPE_SET;
+    standard.value = f.pal ? KS_AnalogVideo_PAL_B : KS_AnalogVideo_NTSC_M;
+    ULONG returned = 0;
+    host::ks::DeviceIoControl(c.filter, IOCTL_KS_PROPERTY, &standard, sizeof(standard), &standard,
+                              sizeof(standard), &returned);
     const DataRangeList& list = f.pal ? PalRangeList : NtscRangeList;
     ULONG size = 0;
     status = host::ks::IntersectDataRange(c.filter, 0, list.Ranges[f.row], &c.format,
@@ -225,7 +238,7 @@ bool OpenPin(PinChannel& c, ULONG channel, std::FILE* out) {
         return false;
     }
     KSALLOCATOR_FRAMING_EX framing{};
-    ULONG returned = 0;
+    returned = 0;
     host::ks::GetProperty(c.pin, KSPROPSETID_Connection, KSPROPERTY_CONNECTION_ALLOCATORFRAMING_EX,
                           &framing, sizeof(framing), &returned);
     const KS_FRAMING_ITEM& item = framing.FramingItem[0];
