@@ -77,6 +77,7 @@
     ROUTINE("ks.sys",       KsPinGetLeadingEdgeStreamPointer,  KsPinGetLeadingEdgeStreamPointer)   \
     ROUTINE("ks.sys",       KsPinGetReferenceClockInterface,   image::KsPinGetReferenceClockInterface) \
     ROUTINE("ks.sys",       KsReleaseDevice,                   KsReleaseDevice)                    \
+    ROUTINE("ks.sys",       KsRemoveItemFromObjectBag,         KsRemoveItemFromObjectBag)          \
     ROUTINE("ks.sys",       KsStreamPointerUnlock,             KsStreamPointerUnlock)              \
     ROUTINE("ks.sys",       _KsEdit,                           _KsEdit)                            \
     ROUTINE("usbd.sys",     USBD_CreateConfigurationRequestEx, USBD_CreateConfigurationRequestEx)  \
