@@ -16,6 +16,15 @@ void Fail(const char* file, int line, const std::string& what) {
     std::abort();
 }
 
+namespace {
+
+bool Same(const KernelCounts& a, const KernelCounts& b) {
+    return a.pool == b.pool && a.irps == b.irps && a.workItems == b.workItems &&
+           a.threads == b.threads && a.threadHandles == b.threadHandles && a.handles == b.handles;
+}
+
+} // namespace
+
 KernelCounts KernelCounts::Now() {
     KernelCounts c;
     c.pool = host::PoolLiveCount();
@@ -27,21 +36,28 @@ KernelCounts KernelCounts::Now() {
     return c;
 }
 
+KernelCounts KernelCounts::Settled() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    KernelCounts last = Now();
+    auto since = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() < deadline &&
+           std::chrono::steady_clock::now() - since < std::chrono::milliseconds(5)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const KernelCounts now = Now();
+        if (!Same(now, last)) {
+            last = now;
+            since = std::chrono::steady_clock::now();
+        }
+    }
+    return last;
+}
+
 std::string KernelCounts::Describe() const {
     return "pool " + std::to_string(pool) + ", IRPs " + std::to_string(irps) + ", work items " +
            std::to_string(workItems) + ", threads " + std::to_string(threads) +
            ", thread handles " + std::to_string(threadHandles) + ", handles " +
            std::to_string(handles);
 }
-
-namespace {
-
-bool Same(const KernelCounts& a, const KernelCounts& b) {
-    return a.pool == b.pool && a.irps == b.irps && a.workItems == b.workItems &&
-           a.threads == b.threads && a.threadHandles == b.threadHandles && a.handles == b.handles;
-}
-
-} // namespace
 
 void CheckBackTo(const KernelCounts& before, const char* after) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);

@@ -31,6 +31,10 @@ struct KernelCounts {
     size_t handles = 0;
 
     static KernelCounts Now();
+    // The counts once they have held still for a moment: a request the
+    // driver just finished waiting for is freed by its completer a little
+    // after the waiter returns, and must not be taken for the baseline.
+    static KernelCounts Settled();
     std::string Describe() const;
 };
 

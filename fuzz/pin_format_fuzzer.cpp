@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     FuzzSystem& system = FuzzSystem::Get();
-    const m4350fuzz::KernelCounts before = m4350fuzz::KernelCounts::Now();
+    const m4350fuzz::KernelCounts before = m4350fuzz::KernelCounts::Settled();
     HANDLE filter = nullptr;
     FUZZ_CHECK(NT_SUCCESS(host::ks::OpenFilter(system.Link(in.ConsumeIntegral<uint8_t>()).c_str(),
                                                &filter)),

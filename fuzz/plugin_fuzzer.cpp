@@ -152,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         standin::TheRecorder().SetAnswer(id, answers[id]);
     }
     IM4350Cfg* config = g_plugin->config;
-    const m4350fuzz::KernelCounts before = m4350fuzz::KernelCounts::Now();
+    const m4350fuzz::KernelCounts before = m4350fuzz::KernelCounts::Settled();
     for (int k = in.ConsumeIntegralInRange(1, 6); k > 0; --k) {
         const ULONG id = in.PickValueInArray(kMethods);
         const bool failed = !NT_SUCCESS(answers[id].status);

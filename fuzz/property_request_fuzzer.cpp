@@ -124,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     FuzzSystem& system = FuzzSystem::Get();
     host::DeleteServiceValue(L"m4350av\\Parameters", L"FixedStandard");
-    const m4350fuzz::KernelCounts before = m4350fuzz::KernelCounts::Now();
+    const m4350fuzz::KernelCounts before = m4350fuzz::KernelCounts::Settled();
     HANDLE filter = nullptr;
     FUZZ_CHECK(NT_SUCCESS(host::ks::OpenFilter(system.Link(in.ConsumeIntegral<uint8_t>()).c_str(),
                                                &filter)),
