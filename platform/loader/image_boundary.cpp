@@ -173,14 +173,18 @@ NTSTATUS QueryTrampoline(PWSTR valueName, ULONG valueType, PVOID valueData, ULON
                           valueData, valueLength, context, entry->entryContext);
 }
 
+// A registry path from an image in the host's text; a handle is passed as it is.
+PCWSTR HostRegistryPath(ULONG relativeTo, PCWSTR path, std::wstring* hostPath) {
+    if (relativeTo & RTL_REGISTRY_HANDLE)
+        return path;
+    *hostPath = FromImageText(path);
+    return path ? hostPath->c_str() : nullptr;
+}
+
 NTSTATUS QueryValues(bool extended, ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGISTRY_TABLE table,
                      PVOID context, PVOID environment) {
     std::wstring hostPath;
-    PCWSTR pathArgument = path;
-    if (!(relativeTo & RTL_REGISTRY_HANDLE)) {
-        hostPath = FromImageText(path);
-        pathArgument = path ? hostPath.c_str() : nullptr;
-    }
+    const PCWSTR pathArgument = HostRegistryPath(relativeTo, path, &hostPath);
     size_t count = 0;
     while (table && (table[count].QueryRoutine || table[count].Name)) {
         ++count;
@@ -255,11 +259,7 @@ NTSTATUS RtlQueryRegistryValuesEx(ULONG relativeTo, PCWSTR path, PRTL_QUERY_REGI
 NTSTATUS RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName, ULONG valueType,
                                PVOID valueData, ULONG valueLength) {
     std::wstring hostPath;
-    PCWSTR pathArgument = path;
-    if (!(relativeTo & RTL_REGISTRY_HANDLE)) {
-        hostPath = FromImageText(path);
-        pathArgument = path ? hostPath.c_str() : nullptr;
-    }
+    const PCWSTR pathArgument = HostRegistryPath(relativeTo, path, &hostPath);
     const std::wstring name = FromImageText(valueName);
     std::wstring text;
     if (IsText(valueType) && valueData) {
