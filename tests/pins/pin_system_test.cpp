@@ -37,7 +37,7 @@ class EveryFormat : public PinSystemTest, public ::testing::WithParamInterface<F
 TEST_P(EveryFormat, StreamsTheBoardsPicturesStamped) {
     const FormatRow& p = GetParam();
     host::SetServiceDword(Parameters, L"FixedStandard", p.standard);
-    SimulatedBoard& board = StartBoard();
+    StartBoard();
     const ULONG channel = p.row % 4;
     const KS_DATARANGE_VIDEO& range = CatalogueRange(p.standard, p.row);
     SCOPED_TRACE(DescribeRange(range));
