@@ -426,7 +426,9 @@ TEST_F(PinSystemTest, Rgb32NeedsTheWholeFrameInTheBuffer) {
         ReceivedFrame frame;
         ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS);
         EXPECT_EQ(frame.header.DataUsed, extent == 1228800u ? 1228800u : 0u);
-        EXPECT_EQ(frame.info.PictureNumber, 1);
+        // Each stream numbers from 1; a starved machine may lose frames
+        // before the buffer is queued, and they count as drops.
+        EXPECT_EQ(frame.info.PictureNumber, frame.info.DropCount + 1);
         stream.Close();
     }
 }
@@ -482,7 +484,9 @@ TEST_F(PinSystemTest, PauseResumesAndAcquireRestarts) {
     ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS);
     EXPECT_EQ(frame.info.PictureNumber, frames.lastPicture() + 1)
         << "frames seen while paused are not counted";
-    EXPECT_EQ(frame.info.DropCount, 0);
+    // The fourth delivery of this start: only frames lost before it (a
+    // starved machine overruns the frame store) are drops.
+    EXPECT_EQ(frame.info.DropCount, frame.info.PictureNumber - 4);
     EXPECT_EQ(models[0]->Counters().start, before.start);
     ASSERT_EQ(stream.Queue(frame.buffer), STATUS_SUCCESS);
 
@@ -494,8 +498,9 @@ TEST_F(PinSystemTest, PauseResumesAndAcquireRestarts) {
     }
     ASSERT_EQ(stream.Run(), STATUS_SUCCESS);
     ASSERT_EQ(stream.Next(&frame), STATUS_SUCCESS);
-    EXPECT_EQ(frame.info.PictureNumber, 1);
-    EXPECT_EQ(frame.header.PresentationTime.Time, 0);
+    EXPECT_EQ(frame.info.PictureNumber, frame.info.DropCount + 1);
+    EXPECT_EQ(frame.header.PresentationTime.Time,
+              (frame.info.PictureNumber - 1) * stream.format().VideoInfoHeader.AvgTimePerFrame);
     EXPECT_EQ(models[0]->Counters().start, before.start + 1);
 }
 
@@ -551,7 +556,7 @@ TEST_F(PinSystemTest, PreviewModeStampsNoTime) {
         EXPECT_EQ(frame.header.OptionsFlags, 0u);
         EXPECT_EQ(frame.header.PresentationTime.Time, 0);
         EXPECT_EQ(frame.header.Duration, 333667);
-        EXPECT_EQ(frame.info.PictureNumber, k);
+        EXPECT_EQ(frame.info.PictureNumber, k + frame.info.DropCount);
     }
 }
 
