@@ -31,6 +31,7 @@
     ROUTINE("ntoskrnl.exe", IoFreeWorkItem,                    IoFreeWorkItem)                     \
     ROUTINE("ntoskrnl.exe", IoInitializeRemoveLockEx,          IoInitializeRemoveLockEx)           \
     ROUTINE("ntoskrnl.exe", IoQueueWorkItem,                   IoQueueWorkItem)                    \
+    ROUTINE("ntoskrnl.exe", IoReleaseCancelSpinLock,           IoReleaseCancelSpinLock)            \
     ROUTINE("ntoskrnl.exe", IoReleaseRemoveLockAndWaitEx,      IoReleaseRemoveLockAndWaitEx)       \
     ROUTINE("ntoskrnl.exe", IoReleaseRemoveLockEx,             IoReleaseRemoveLockEx)              \
     ROUTINE("ntoskrnl.exe", KeAcquireSpinLockRaiseToDpc,       KeAcquireSpinLockRaiseToDpc)        \
