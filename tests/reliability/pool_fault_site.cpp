@@ -1,5 +1,7 @@
 #include "pool_fault_site.h"
 
+#include <loader_internal.h>
+
 #include <mutex>
 
 extern "C" PVOID NTAPI __real_ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag);
@@ -12,6 +14,7 @@ constexpr ULONG ProtectedPool = 0x80000000u;
 
 std::mutex g_lock;
 std::map<ULONG, uint64_t> g_counts;
+uint64_t g_imageSites = 0; // under g_lock: counted sites inside a call from a driver image
 ULONG g_failTag = 0;
 uint64_t g_failAt = 0; // the count of g_failTag at which to fail; 0: none
 bool g_failed = false;
@@ -24,6 +27,11 @@ bool CountAndChoose(ULONG tag) {
     tag &= ~ProtectedPool;
     std::lock_guard<std::mutex> guard(g_lock);
     uint64_t n = ++g_counts[tag];
+    // A driver image allocates through its import thunk, which calls the
+    // pool from the loader's object file, so --wrap sees it there too.
+    if (host::loader::CurrentImageCaller()) {
+        ++g_imageSites;
+    }
     if (g_failAt != 0 && tag == g_failTag && n == g_failAt) {
         g_failed = true;
         return true;
@@ -38,9 +46,15 @@ std::map<ULONG, uint64_t> SiteCounts() {
     return g_counts;
 }
 
+uint64_t ImageSites() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_imageSites;
+}
+
 void ResetSites() {
     std::lock_guard<std::mutex> guard(g_lock);
     g_counts.clear();
+    g_imageSites = 0;
 }
 
 void FailSite(ULONG tag, uint64_t n) {

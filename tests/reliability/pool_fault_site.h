@@ -8,7 +8,8 @@
 //
 // The sweep's executable links with --wrap=ExAllocatePoolWithTag, so every
 // allocation of the driver and of the platform below it passes through here
-// before the pool sees it.
+// before the pool sees it; a loaded driver image's too, since its import
+// thunk (platform/loader) calls the pool from an object file of its own.
 #pragma once
 
 #include <wdm.h>
@@ -21,6 +22,9 @@ namespace m4350test::sweep {
 // Passive-level allocations by tag (protected-pool bit cleared) since the
 // last ResetSites.
 std::map<ULONG, uint64_t> SiteCounts();
+// Of those, the allocations made inside a call from a loaded driver image
+// (its own, and the platform's on its behalf).
+uint64_t ImageSites();
 void ResetSites();
 
 // The n-th passive allocation with `tag` from now on fails (n counts from 1);
