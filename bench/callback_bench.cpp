@@ -17,24 +17,17 @@ NTSTATUS __attribute__((noinline)) Completion(PDEVICE_OBJECT device, PIRP irp, P
 
 using PlainCompletion = NTSTATUS (*)(PDEVICE_OBJECT, PIRP, PVOID);
 
-void BM_PlainPointerCall(benchmark::State& state) {
-    PlainCompletion routine = Completion;
+// Routine: the plain pointer, or the callback type (PIO_COMPLETION_ROUTINE).
+template <class Routine>
+void BM_CompletionCall(benchmark::State& state) {
+    Routine routine = Completion;
     int context = 0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(routine);
         benchmark::DoNotOptimize(routine(nullptr, nullptr, &context));
     }
 }
-BENCHMARK(BM_PlainPointerCall);
-
-void BM_CallbackTypeCall(benchmark::State& state) {
-    PIO_COMPLETION_ROUTINE routine = Completion;
-    int context = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(routine);
-        benchmark::DoNotOptimize(routine(nullptr, nullptr, &context));
-    }
-}
-BENCHMARK(BM_CallbackTypeCall);
+BENCHMARK_TEMPLATE(BM_CompletionCall, PlainCompletion);
+BENCHMARK_TEMPLATE(BM_CompletionCall, PIO_COMPLETION_ROUTINE);
 
 } // namespace
