@@ -171,6 +171,27 @@ void Board::Detach() {
     changed_.notify_all();
 }
 
+// The board takes its power from the bus: a suspended port cuts it, as an
+// unplug does, but the board stays on the bus. It comes back in its loader.
+void Board::Suspend() {
+    std::lock_guard lk(m_);
+    if (state_ == BoardState::Unpowered)
+        return;
+    state_ = BoardState::Unpowered;
+    heldInReset_ = false;
+    DropFirmwareLocked();
+    ++counters_.powerLosses;
+    changed_.notify_all();
+}
+
+void Board::Resume() {
+    std::lock_guard lk(m_);
+    if (state_ != BoardState::Unpowered || !port_)
+        return;
+    state_ = BoardState::Loader;
+    changed_.notify_all();
+}
+
 // Power gone or the video processor reset: the firmware, the modes and
 // everything queued for the host are lost. The EEPROM keeps its content.
 void Board::DropFirmwareLocked() {

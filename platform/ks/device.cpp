@@ -640,6 +640,51 @@ NTSTATUS StopDevice(DeviceNode* node) {
     return STATUS_SUCCESS;
 }
 
+// A device power IRP for the lower device, which a bus driver's PDO acts
+// on (the USB bus suspends or resumes the port). Sent as the class passes
+// the minidriver's power IRPs down; its result changes nothing here.
+static NTSTATUS PowerCompleted(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+static void PowerLowerDevice(Device* device, DEVICE_POWER_STATE state) {
+    PDEVICE_OBJECT next = device->Public()->NextDeviceObject;
+    if (next == nullptr) {
+        return;
+    }
+    PIRP irp = IoAllocateIrp(next->StackSize, FALSE);
+    if (irp == nullptr) {
+        return;
+    }
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_POWER;
+    stack->MinorFunction = IRP_MN_SET_POWER;
+    stack->Parameters.Power.Type = DevicePowerState;
+    stack->Parameters.Power.State.DeviceState = state;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, PowerCompleted, &done, TRUE, TRUE, TRUE);
+    PoCallDriver(next, irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    IoFreeIrp(irp);
+}
+
+static void CallSetPower(Device* device, DEVICE_POWER_STATE to) {
+    PKSDEVICE pub = device->Public();
+    DEVICE_POWER_STATE from = pub->DevicePowerState;
+    const KSDEVICE_DISPATCH* dispatch = ::ks::DispatchOf(device);
+    if (dispatch != nullptr && dispatch->SetPower != nullptr) {
+        PIRP irp = ::ks::AllocatePnpIrp(device, IRP_MJ_POWER, IRP_MN_SET_POWER);
+        if (irp != nullptr) {
+            dispatch->SetPower(pub, irp, to, from);
+            IoFreeIrp(irp);
+        }
+    }
+    pub->DevicePowerState = to;
+}
+
 NTSTATUS SetDevicePowerState(DeviceNode* node, DEVICE_POWER_STATE to) {
     if (node == nullptr || to < PowerDeviceD0 || to > PowerDeviceD3) {
         return STATUS_INVALID_PARAMETER;
@@ -649,21 +694,128 @@ NTSTATUS SetDevicePowerState(DeviceNode* node, DEVICE_POWER_STATE to) {
     if (device->state == PnpState::Removed) {
         return STATUS_DEVICE_REMOVED;
     }
-    DEVICE_POWER_STATE from = pub->DevicePowerState;
-    if (from == to) {
+    if (pub->DevicePowerState == to) {
         return STATUS_SUCCESS;
     }
-    const KSDEVICE_DISPATCH* dispatch = ::ks::DispatchOf(device);
-    if (dispatch != nullptr && dispatch->SetPower != nullptr) {
-        PIRP irp = ::ks::AllocatePnpIrp(device, IRP_MJ_POWER, IRP_MN_SET_POWER);
-        if (irp == nullptr) {
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-        dispatch->SetPower(pub, irp, to, from);
-        IoFreeIrp(irp);
+    // Powering up, the bus is ready before the minidriver hears of it;
+    // powering down, the minidriver lets go of the device first.
+    if (to == PowerDeviceD0) {
+        PowerLowerDevice(device, to);
+        CallSetPower(device, to);
+    } else {
+        CallSetPower(device, to);
+        PowerLowerDevice(device, to);
     }
-    pub->DevicePowerState = to;
     return STATUS_SUCCESS;
+}
+
+// The device's pins as they are now, each held so that it cannot go away.
+static std::vector<std::shared_ptr<::ks::Pin>> PinsOf(Device* device) {
+    std::vector<std::shared_ptr<::ks::Filter>> filters;
+    {
+        std::lock_guard<std::mutex> guard(device->lock);
+        filters = device->filters;
+    }
+    std::vector<std::shared_ptr<::ks::Pin>> pins;
+    for (auto& filter : filters) {
+        std::lock_guard<std::recursive_mutex> control(filter->control);
+        pins.insert(pins.end(), filter->pins.begin(), filter->pins.end());
+    }
+    return pins;
+}
+
+NTSTATUS SleepDevice(DeviceNode* node, DEVICE_POWER_STATE state) {
+    if (node == nullptr || state < PowerDeviceD1 || state > PowerDeviceD3) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    Device* device = node->device;
+    if (device->state == PnpState::Removed) {
+        return STATUS_DEVICE_REMOVED;
+    }
+    std::vector<std::weak_ptr<::ks::Pin>> paused;
+    for (auto& pin : PinsOf(device)) {
+        // What a graph pause delivers: one step, Run to Pause, through the
+        // filter's control mutex like any state change.
+        std::lock_guard<std::recursive_mutex> control(pin->filter->control);
+        if (!pin->closed && pin->Public()->DeviceState == KSSTATE_RUN &&
+            NT_SUCCESS(::ks::SetPinState(pin.get(), KSSTATE_PAUSE))) {
+            paused.push_back(pin);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> guard(device->lock);
+        device->pausedForSleep.insert(device->pausedForSleep.end(), paused.begin(), paused.end());
+    }
+    return SetDevicePowerState(node, state);
+}
+
+// Runs again the pins the sleep paused that are still open and in Pause.
+static void RunPausedPins(Device* device) {
+    std::vector<std::weak_ptr<::ks::Pin>> paused;
+    {
+        std::lock_guard<std::mutex> guard(device->lock);
+        paused.swap(device->pausedForSleep);
+    }
+    for (auto& weak : paused) {
+        std::shared_ptr<::ks::Pin> pin = weak.lock();
+        if (!pin) {
+            continue;
+        }
+        std::lock_guard<std::recursive_mutex> control(pin->filter->control);
+        if (!pin->closed && pin->Public()->DeviceState == KSSTATE_PAUSE) {
+            ::ks::SetPinState(pin.get(), KSSTATE_RUN);
+        }
+    }
+}
+
+NTSTATUS WakeDevice(DeviceNode* node, WakeOrder order) {
+    if (node == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    Device* device = node->device;
+    PKSDEVICE pub = device->Public();
+    if (device->state == PnpState::Removed) {
+        return STATUS_DEVICE_REMOVED;
+    }
+    if (pub->DevicePowerState != PowerDeviceD0) {
+        PowerLowerDevice(device, PowerDeviceD0);
+        if (order == WakeOrder::RunFirst) {
+            RunPausedPins(device);
+        }
+        CallSetPower(device, PowerDeviceD0);
+    }
+    RunPausedPins(device);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SleepSystem(Driver* driver, DEVICE_POWER_STATE state) {
+    if (driver == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS result = STATUS_SUCCESS;
+    std::vector<DeviceNode*> devices = driver->devices;
+    for (DeviceNode* node : devices) {
+        NTSTATUS status = SleepDevice(node, state);
+        if (!NT_SUCCESS(status) && NT_SUCCESS(result)) {
+            result = status;
+        }
+    }
+    return result;
+}
+
+NTSTATUS WakeSystem(Driver* driver, WakeOrder order) {
+    if (driver == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS result = STATUS_SUCCESS;
+    std::vector<DeviceNode*> devices = driver->devices;
+    for (DeviceNode* node : devices) {
+        NTSTATUS status = WakeDevice(node, order);
+        if (!NT_SUCCESS(status) && NT_SUCCESS(result)) {
+            result = status;
+        }
+    }
+    return result;
 }
 
 NTSTATUS SurpriseRemoveDevice(DeviceNode* node) {

@@ -123,6 +123,9 @@ struct Device {
     std::mutex lock; // factories and filters below
     std::vector<FilterFactory*> factories;
     std::vector<std::shared_ptr<Filter>> filters;
+    // The pins a system sleep took from Run to Pause, for the wake to run
+    // again; written by the sleep and the wake under `lock`.
+    std::vector<std::weak_ptr<Pin>> pausedForSleep;
 
     PKSDEVICE Public() { return &env.pub; }
 };

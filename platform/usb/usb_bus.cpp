@@ -120,11 +120,17 @@ struct Bus::State final : Port {
     PDEVICE_OBJECT pdo = nullptr;
 
     mutable std::mutex m;
+    // Held across a power change of the port (suspend, resume, unplug,
+    // replug) and the model's call for it, so the model hears of them in the
+    // order they happened; taken before `m`, never while the model runs
+    // anything else of the bus.
+    std::mutex powerLock;
     std::condition_variable pumpCv;
     std::condition_variable completionCv;
     mutable std::condition_variable pendingCv;
     bool connected = true;
     bool enabled = true;
+    bool suspended = false; // the port moves no data (see the header)
     bool stopping = false;
     bool unplugRequested = false;
     uint64_t generation = 0; // bumped by every unplug
@@ -198,6 +204,7 @@ struct Bus::State final : Port {
     void PumpLoop();
     void CompletionLoop();
     void DoUnplug();
+    void SetSuspended(bool suspend);
 
     NTSTATUS Finish(PIRP irp, USBD_STATUS usbd);
     NTSTATUS SubmitUrb(PIRP irp, PURB urb);
@@ -293,7 +300,7 @@ void Bus::State::PumpLoop() {
         };
         pumpCv.wait(lk, [&] {
             return stopping || unplugRequested ||
-                   (connected && enabled && kick != kickServed && anyWaiting());
+                   (connected && enabled && !suspended && kick != kickServed && anyWaiting());
         });
         if (stopping)
             return;
@@ -431,12 +438,32 @@ void Bus::State::CompletionLoop() {
     }
 }
 
+// The model hears of the change outside the lock, and only of a change.
+void Bus::State::SetSuspended(bool suspend) {
+    std::lock_guard power(powerLock);
+    {
+        std::lock_guard lk(m);
+        if (!connected || suspended == suspend)
+            return;
+        suspended = suspend;
+        ++(suspend ? counters.suspends : counters.resumes);
+        ++kick;
+        pumpCv.notify_all();
+    }
+    if (suspend)
+        device->Suspend();
+    else
+        device->Resume();
+}
+
 void Bus::State::DoUnplug() {
+    std::lock_guard power(powerLock);
     {
         std::lock_guard lk(m);
         if (!connected)
             return;
         connected = false;
+        suspended = false;
         ++generation;
         ++counters.unplugs;
         FlushAll(USBD_STATUS_DEVICE_GONE, counters.aborted);
@@ -735,7 +762,9 @@ NTSTATUS Bus::State::SubmitUrb(PIRP irp, PURB urb) {
         if (function < counters.urbs.size())
             ++counters.urbs[function];
         up = connected;
-        on = enabled;
+        // Bulk IN transfers wait out a suspension on the pipe; the rest need
+        // the port awake now.
+        on = enabled && (!suspended || function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     }
     if (!up)
         return Finish(irp, USBD_STATUS_DEVICE_GONE);
@@ -797,6 +826,8 @@ NTSTATUS Bus::State::ResetPort(PIRP irp) {
         std::lock_guard lk(m);
         if (!connected) {
             status = STATUS_DEVICE_NOT_CONNECTED;
+        } else if (suspended) {
+            status = STATUS_DEVICE_NOT_READY;
         } else {
             ++counters.portResets;
             enabled = true;
@@ -862,8 +893,14 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT, PIRP irp) {
     return status;
 }
 
-NTSTATUS DispatchPower(PDEVICE_OBJECT, PIRP irp) {
-    const UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
+// A device power state sent down to the PDO suspends or resumes the port.
+NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    const UCHAR minor = sp->MinorFunction;
+    if (minor == IRP_MN_SET_POWER && sp->Parameters.Power.Type == DevicePowerState) {
+        const DEVICE_POWER_STATE state = sp->Parameters.Power.State.DeviceState;
+        StateOf(device)->SetSuspended(state == PowerDeviceD2 || state == PowerDeviceD3);
+    }
     if (minor == IRP_MN_SET_POWER || minor == IRP_MN_QUERY_POWER)
         irp->IoStatus.Status = STATUS_SUCCESS;
     const NTSTATUS status = irp->IoStatus.Status;
@@ -960,6 +997,7 @@ void Bus::Unplug() {
 
 void Bus::Replug() {
     State& s = *state_;
+    std::lock_guard power(s.powerLock);
     {
         std::lock_guard lk(s.m);
         if (s.connected)
@@ -985,6 +1023,19 @@ void Bus::SetPortEnabled(bool enabled) {
     if (!enabled)
         s.FlushAll(USBD_STATUS_DEV_NOT_RESPONDING, s.counters.aborted);
     s.pumpCv.notify_one();
+}
+
+void Bus::Suspend() {
+    state_->SetSuspended(true);
+}
+
+void Bus::Resume() {
+    state_->SetSuspended(false);
+}
+
+bool Bus::Suspended() const {
+    std::lock_guard lk(state_->m);
+    return state_->suspended;
 }
 
 bool Bus::PortEnabled() const {

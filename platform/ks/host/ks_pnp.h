@@ -46,8 +46,31 @@ NTSTATUS StartDevice(DeviceNode* device);
 // is); else QueryStop, Stop, Started = FALSE, and every factory created with
 // KSCREATE_ITEM_FREEONSTOP is deleted with its device interfaces.
 NTSTATUS StopDevice(DeviceNode* device);
-// Calls SetPower(Device, Irp, To, From) when the state changes.
+// Calls SetPower(Device, Irp, To, From) when the state changes, and passes
+// the new state down to the lower device as a device power IRP
+// (IRP_MN_SET_POWER): after SetPower when leaving D0, before it when
+// returning to D0. Under the USB bus this suspends the port for D2 and D3
+// and resumes it for D0 (see <host/usb_bus.h>).
 NTSTATUS SetDevicePowerState(DeviceNode* device, DEVICE_POWER_STATE to);
+
+// A system sleep and wake as the streaming class delivers them to a device.
+//
+// SleepDevice: every pin in Run goes to Pause (one state step, through the
+// filter's control mutex, as a graph pause does), then the device goes to
+// `state` as SetDevicePowerState does it: SetPower, then the lower device
+// (the bus suspends the port). Pins in Stop, Acquire or Pause stay there.
+//
+// WakeDevice: the lower device returns to D0 first (the bus resumes the
+// port); then SetPower(D0) and Pause -> Run of the pins the sleep paused, in
+// the order asked for. Windows delivers either: PowerFirst is the usual
+// one, RunFirst the order the minidriver must handle too. A pin that was
+// closed or moved out of Pause meanwhile is left alone.
+enum class WakeOrder { PowerFirst, RunFirst };
+NTSTATUS SleepDevice(DeviceNode* device, DEVICE_POWER_STATE state = PowerDeviceD3);
+NTSTATUS WakeDevice(DeviceNode* device, WakeOrder order = WakeOrder::PowerFirst);
+// The whole machine: every device of the driver, in the order added.
+NTSTATUS SleepSystem(Driver* driver, DEVICE_POWER_STATE state = PowerDeviceD3);
+NTSTATUS WakeSystem(Driver* driver, WakeOrder order = WakeOrder::PowerFirst);
 // The device is gone from the bus: SurpriseRemoval is called, its interfaces
 // disappear and no new filter can be opened. Open handles keep working until
 // they are closed or the device is removed.

@@ -89,6 +89,11 @@ public:
     virtual void Attach(Port* port, Speed speed) {}
     // Unplugged: power is gone. No call follows until the next Attach.
     virtual void Detach() {}
+    // The port is suspended (its device went to D2 or D3): the bus carries
+    // nothing until Resume. A bus-powered device may lose its power here.
+    virtual void Suspend() {}
+    // The port is resumed; transfers flow again.
+    virtual void Resume() {}
 
     // GET_DESCRIPTOR: the whole descriptor (for a configuration, all of it,
     // wTotalLength bytes); empty makes the request stall. At full speed the
@@ -191,6 +196,8 @@ struct BusCounters {
     uint64_t bytesOut = 0;
     uint64_t unplugs = 0;
     uint64_t replugs = 0;
+    uint64_t suspends = 0;
+    uint64_t resumes = 0;
     uint32_t maxConcurrentCompletions = 0;
     uint32_t pendingNow = 0; // transfers held by the bus right now
 };
@@ -220,6 +227,12 @@ public:
     // event): transfers then fail until RESET_PORT enables it again.
     void SetPortEnabled(bool enabled);
     bool PortEnabled() const;
+
+    // Suspends or resumes the port as the power requests on the PDO do (see
+    // above); nothing happens on an unplugged port or one already there.
+    void Suspend();
+    void Resume();
+    bool Suspended() const;
 
     Speed CurrentSpeed() const;
     BusCounters Counters() const;

@@ -53,7 +53,7 @@ struct BoardConfig {
 };
 
 enum class BoardState {
-    Unpowered, // not on the bus
+    Unpowered, // not on the bus, or its port suspended
     Loader,    // powered, no firmware: a bulk write on pipe 0 is an image
     Reset,     // held in reset: pipe 0 writes are dropped
     Booting,   // a valid image arrived; ready blocks follow after the boot time
@@ -64,6 +64,7 @@ struct BoardCounters {
     std::array<uint64_t, 256> vendorRequests{}; // by request code
     uint64_t stalledVendorRequests = 0;
     uint64_t powerCycles = 0; // requests that dropped the firmware
+    uint64_t powerLosses = 0; // port suspensions that cut the board's power
     uint64_t firmwareLoads = 0;
     uint64_t firmwareRejected = 0;
     FirmwareCheck lastFirmwareCheck = FirmwareCheck::Ok;
@@ -125,6 +126,8 @@ public:
     host::usb::Speed MaxSpeed() const override;
     void Attach(host::usb::Port* port, host::usb::Speed speed) override;
     void Detach() override;
+    void Suspend() override;
+    void Resume() override;
     std::vector<uint8_t> Descriptor(uint8_t type, uint8_t index, uint16_t language,
                                     host::usb::Speed speed) override;
     host::usb::TransferResult Control(const host::usb::SetupPacket& setup, uint8_t* data) override;
