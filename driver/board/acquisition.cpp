@@ -109,16 +109,21 @@ LONG stopAcquisition(Board* board, ULONG channel) {
     if (!packet) {
         return BoardRefused;
     }
-    if (SendCommand(board->device, packet) != 0) {
+    // The flag goes down before commandMutex does: a bring-back after a
+    // power-up reads it under the mutex, and must not start the channel
+    // again after its CMD_STOP has gone out.
+    CaptureDevice* device = board->device;
+    KeWaitForSingleObject(&device->commandMutex, Executive, KernelMode, FALSE, nullptr);
+    if (DownloadBuffer(device, packet, sizeof(CommandPacket)) != 0) {
         DbgPrint("CMD_STOP error\n");
     }
-
     KeAcquireSpinLock(&board->lock, &irql);
     board->acquiring[b] = 0;
     if (board->rxChannel == b) {
         board->rxNeedHeader = 1;
     }
     KeReleaseSpinLock(&board->lock, irql);
+    KeReleaseMutex(&device->commandMutex, FALSE);
 
     FrameRing* ring = &board->frameRings[b];
     for (ULONG i = 0; i < FrameBufferCount; ++i) {
@@ -129,6 +134,35 @@ LONG stopAcquisition(Board* board, ULONG channel) {
     }
     ExFreePoolWithTag(packet, BoardTag);
     return BoardOk;
+}
+
+LONG resumeAcquisition(Board* board, ULONG channel) {
+    if (!board || channel >= BoardChannelCount) {
+        return BoardRefused;
+    }
+    ULONG b = boardChannel(channel);
+    CommandPacket* packet = AllocateCommand(b, CMD_START);
+    if (!packet) {
+        return BoardRefused;
+    }
+    // Read under commandMutex: a stop clears the flag before it lets go of
+    // the mutex, so a stopped channel is never started again here.
+    CaptureDevice* device = board->device;
+    KeWaitForSingleObject(&device->commandMutex, Executive, KernelMode, FALSE, nullptr);
+    KIRQL irql;
+    KeAcquireSpinLock(&board->lock, &irql);
+    bool acquiring = board->acquiring[b] != 0;
+    KeReleaseSpinLock(&board->lock, irql);
+    LONG result = BoardWrongState;
+    if (acquiring) {
+        result = BoardOk;
+        if (DownloadBuffer(device, packet, sizeof(CommandPacket)) != 0) {
+            DbgPrint("M4350: CMD_START error\n");
+        }
+    }
+    KeReleaseMutex(&device->commandMutex, FALSE);
+    ExFreePoolWithTag(packet, BoardTag);
+    return result;
 }
 
 StatusOutcome queryStatus(Board* board, PULONG version) {

@@ -17,6 +17,12 @@ LONG startAcquisition(Board* board, ULONG channel);
 // valid channel.
 LONG stopAcquisition(Board* board, ULONG channel);
 
+// After the board has lost its power: sends CMD_START again when the channel
+// is acquiring, and changes nothing of its frame bookkeeping, so the stream
+// goes on where it stopped. BoardWrongState when the channel is not
+// acquiring, BoardRefused for a bad channel or no packet memory.
+LONG resumeAcquisition(Board* board, ULONG channel);
+
 enum class StatusOutcome {
     Answered,    // *version holds the board's version word
     NotAnswered, // no status answer within the wait

@@ -1,5 +1,6 @@
 #include "board/board.h"
 
+#include "board/acquisition.h"
 #include "capture/stream_parser.h"
 #include "device/capture_device.h"
 #include "device/pool_tags.h"
@@ -94,11 +95,13 @@ void ParseReadBlock(Board* board, ReadRequest* request) {
 struct ReloadContext {
     Board* board;
     KEVENT done;
+    bool loaded;
 };
 
 void ReloadRoutine(PVOID context) {
     auto* reload = static_cast<ReloadContext*>(context);
-    if (LoadFirmware(reload->board->device) != STATUS_SUCCESS) {
+    reload->loaded = LoadFirmware(reload->board->device) == STATUS_SUCCESS;
+    if (!reload->loaded) {
         DbgPrint("[m4350]. firmware load failed\n");
     }
     // The starter's stack holds the context: nothing of it is touched after
@@ -107,12 +110,34 @@ void ReloadRoutine(PVOID context) {
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
+// Waits for a system thread to leave and lets go of its object.
+void AwaitThread(PVOID threadObject) {
+    if (threadObject) {
+        KeWaitForSingleObject(threadObject, Executive, KernelMode, FALSE, nullptr);
+        ObDereferenceObject(threadObject);
+    }
+}
+
+// The object of a thread just created, to wait for its end; null when it
+// cannot be had.
+PVOID ReferenceThread(HANDLE thread) {
+    PVOID threadObject = nullptr;
+    if (!NT_SUCCESS(ObReferenceObjectByHandle(thread, SYNCHRONIZE, *PsThreadType, KernelMode,
+                                              &threadObject, nullptr))) {
+        threadObject = nullptr;
+    }
+    ZwClose(thread);
+    return threadObject;
+}
+
 // A board that has been powered down has lost its firmware. The download
 // runs in a thread of its own and the caller waits for it; a failed download
-// is logged by the thread and the caller goes on regardless.
-void ReloadFirmware(Board* board) {
+// is logged by the thread and the caller goes on regardless. True when the
+// firmware was loaded.
+bool ReloadFirmware(Board* board) {
     ReloadContext reload;
     reload.board = board;
+    reload.loaded = false;
     KeInitializeEvent(&reload.done, NotificationEvent, FALSE);
     board->reloadDone = &reload.done;
     DbgPrint("m4350: board powered down or sleep mode, reloading firmware\n");
@@ -123,31 +148,79 @@ void ReloadFirmware(Board* board) {
     NTSTATUS status = PsCreateSystemThread(&thread, 0x10000000, &attributes, nullptr, nullptr,
                                            ReloadRoutine, &reload);
     if (NT_SUCCESS(status)) {
-        PVOID threadObject = nullptr;
-        if (!NT_SUCCESS(ObReferenceObjectByHandle(thread, SYNCHRONIZE, *PsThreadType, KernelMode,
-                                                  &threadObject, nullptr))) {
-            threadObject = nullptr;
-        }
-        ZwClose(thread);
+        PVOID threadObject = ReferenceThread(thread);
         KeWaitForSingleObject(&reload.done, Executive, KernelMode, FALSE, nullptr);
         // The thread still has to leave after setting the event: the reload is
         // over only once it has, so nothing of it outlives the caller.
-        if (threadObject) {
-            KeWaitForSingleObject(threadObject, Executive, KernelMode, FALSE, nullptr);
-            ObDereferenceObject(threadObject);
-        }
+        AwaitThread(threadObject);
     } else {
         // Nobody would ever set the event: go on as after a failed reload.
         DbgPrint("[m4350]. firmware load failed\n");
     }
 
+    return reload.loaded;
+}
+
+LONG SendMode(Board* board, ULONG channel, ModeSettings* mode);
+
+// After a successful reload the board has firmware and nothing else: every
+// channel whose stored mode is valid gets it back (whatever its pin's state:
+// a pin in Stop would otherwise start on a board without its mode, since its
+// next start sends nothing when nothing differs), then every acquiring
+// channel gets CMD_START. Frame counts, `paused` and the frame queues stay
+// as they are, so streams go on numbering where they stopped. Runs while
+// the reload is still claimed: every set-mode waits at the reload before it
+// stores a mode, so the stored modes cannot change under it.
+void RestoreChannels(Board* board) {
     KIRQL irql;
     KeAcquireSpinLock(&board->lock, &irql);
-    board->poweredDown = 0;
+    // The stream starts anew after the power loss: nothing of a frame the
+    // parser was in the middle of will follow.
+    board->rxNeedHeader = 1;
+    KeReleaseSpinLock(&board->lock, irql);
+    for (ULONG n = 0; n < ChannelCount; ++n) {
+        ModeSettings mode;
+        if (getMode(board, n, &mode) == BoardOk) {
+            mode.restart = 1;
+            SendMode(board, n, &mode);
+        }
+    }
+    for (ULONG n = 0; n < ChannelCount; ++n) {
+        resumeAcquisition(board, n);
+    }
+}
+
+// Claims the reload (`lock` held, released here), reloads, restores the
+// channels when the firmware came up and no power-down has followed, and
+// lets the waiters go. True when the board has its firmware and channels.
+bool ReloadClaimed(Board* board, KIRQL irql) {
+    board->reloading = 1;
+    ULONG served = board->powerDowns;
+    KeClearEvent(&board->reloadFinished);
+    KeReleaseSpinLock(&board->lock, irql);
+
+    bool loaded = ReloadFirmware(board);
+    KeAcquireSpinLock(&board->lock, &irql);
+    bool current = loaded && board->powerDowns == served;
+    KeReleaseSpinLock(&board->lock, irql);
+    if (current) {
+        RestoreChannels(board);
+    }
+
+    KeAcquireSpinLock(&board->lock, &irql);
+    // A power-down that came while the reload ran has taken the new
+    // firmware away again: it stays marked for the next reload.
+    if (board->powerDowns == served) {
+        board->poweredDown = 0;
+    }
+    if (loaded) {
+        board->loadedAfter = served;
+    }
     board->reloadDone = nullptr;
     board->reloading = 0;
     KeReleaseSpinLock(&board->lock, irql);
     KeSetEvent(&board->reloadFinished, 0, FALSE);
+    return current;
 }
 
 // Called with `lock` held. Nothing to do: false, the lock still held.
@@ -161,13 +234,109 @@ bool ReloadOrAwaitReload(Board* board, KIRQL irql) {
         return true;
     }
     if (board->poweredDown) {
-        board->reloading = 1;
-        KeClearEvent(&board->reloadFinished);
-        KeReleaseSpinLock(&board->lock, irql);
-        ReloadFirmware(board);
+        ReloadClaimed(board, irql);
         return true;
     }
     return false;
+}
+
+// Brings the board back after a return to D0: the firmware reload with the
+// channels' modes and acquisitions, done here or by the open or set-mode
+// that got to it first. False when the firmware could not be loaded. Gives
+// up quietly when the board has lost its power again meanwhile: the next
+// return to D0 comes back.
+bool BringBack(Board* board) {
+    bool claimed = false;
+    ULONG served = 0;
+    for (;;) {
+        KIRQL irql;
+        KeAcquireSpinLock(&board->lock, &irql);
+        if (board->reloading) {
+            KeReleaseSpinLock(&board->lock, irql);
+            KeWaitForSingleObject(&board->reloadFinished, Executive, KernelMode, FALSE, nullptr);
+            continue;
+        }
+        if (board->loadedAfter == board->powerDowns) {
+            KeReleaseSpinLock(&board->lock, irql);
+            return true;
+        }
+        if (claimed) {
+            // Loaded and lost again, or not loaded at all.
+            bool loaded = board->loadedAfter == served;
+            KeReleaseSpinLock(&board->lock, irql);
+            return loaded;
+        }
+        claimed = true;
+        served = board->powerDowns;
+        ReloadClaimed(board, irql);
+    }
+}
+
+void BringBackRoutine(PVOID context) {
+    auto* board = static_cast<Board*>(context);
+    for (;;) {
+        // A control's change in progress ends before the modes go out again.
+        KeWaitForSingleObject(&board->controlsMutex, Executive, KernelMode, FALSE, nullptr);
+        bool done = BringBack(board);
+        KeReleaseMutex(&board->controlsMutex, FALSE);
+        KIRQL irql;
+        KeAcquireSpinLock(&board->lock, &irql);
+        if (!done) {
+            DbgPrint("m4350: board not brought back after power-up, retrying at the next open\n");
+            // The failed reload has served its power-down: marked again, the
+            // board is reloaded, and its channels restored, by the next open
+            // or set-mode.
+            board->poweredDown = 1;
+        }
+        if (board->bringBackAgain) {
+            board->bringBackAgain = 0;
+            KeReleaseSpinLock(&board->lock, irql);
+            continue;
+        }
+        board->bringBackRunning = 0;
+        KeReleaseSpinLock(&board->lock, irql);
+        break;
+    }
+    // Nothing of the board is touched after this: device stop may free it.
+    KeSetEvent(&board->bringBackIdle, 0, FALSE);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// Starts a bring-back, or asks the running one to run once more.
+void StartBringBack(Board* board) {
+    KIRQL irql;
+    KeAcquireSpinLock(&board->lock, &irql);
+    if (board->bringBackRunning) {
+        board->bringBackAgain = 1;
+        KeReleaseSpinLock(&board->lock, irql);
+        return;
+    }
+    board->bringBackRunning = 1;
+    KeClearEvent(&board->bringBackIdle);
+    PVOID previous = board->bringBackThread;
+    board->bringBackThread = nullptr;
+    KeReleaseSpinLock(&board->lock, irql);
+    // The previous thread has set the idle event; it may still be leaving.
+    AwaitThread(previous);
+
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE thread = nullptr;
+    NTSTATUS status = PsCreateSystemThread(&thread, 0x10000000, &attributes, nullptr, nullptr,
+                                           BringBackRoutine, board);
+    if (!NT_SUCCESS(status)) {
+        DbgPrint("m4350: board not brought back after power-up, retrying at the next open\n");
+        KeAcquireSpinLock(&board->lock, &irql);
+        board->bringBackRunning = 0;
+        board->bringBackAgain = 0;
+        KeReleaseSpinLock(&board->lock, irql);
+        KeSetEvent(&board->bringBackIdle, 0, FALSE);
+        return;
+    }
+    PVOID threadObject = ReferenceThread(thread);
+    KeAcquireSpinLock(&board->lock, &irql);
+    board->bringBackThread = threadObject;
+    KeReleaseSpinLock(&board->lock, irql);
 }
 
 // Position value names: "xpos" or "ypos", the channel number, and "_b<n>" for
@@ -237,6 +406,7 @@ Board* Board::create(CaptureDevice* device) {
     KeInitializeMutex(&board->controlsMutex, 0);
     KeInitializeSpinLock(&board->lock);
     KeInitializeEvent(&board->reloadFinished, NotificationEvent, TRUE);
+    KeInitializeEvent(&board->bringBackIdle, NotificationEvent, TRUE);
 
     bool useDefault =
         LoadConfig(board->boardNumber, board->modes) != ConfigOk || !SavedModesUsable(board->modes);
@@ -285,6 +455,7 @@ Board* Board::create(CaptureDevice* device) {
         KeInitializeEvent(&device->statusEvent[n], NotificationEvent, FALSE);
     }
     KeInitializeMutex(&device->commandMutex, 0);
+    KeInitializeMutex(&device->readPipeMutex, 0);
 
     DbgPrint("M4350: board initialized\n");
 
@@ -379,8 +550,39 @@ LONG markPoweredDown(Board* board) {
     KIRQL irql;
     KeAcquireSpinLock(&board->lock, &irql);
     board->poweredDown = 1;
+    board->powerDowns += 1;
     KeReleaseSpinLock(&board->lock, irql);
     return BoardOk;
+}
+
+void bringBackAfterPowerUp(Board* board) {
+    if (!board) {
+        return;
+    }
+    KIRQL irql;
+    KeAcquireSpinLock(&board->lock, &irql);
+    bool anyOpen = false;
+    for (ULONG b = 0; b < BoardChannelCount; ++b) {
+        anyOpen = anyOpen || board->channelOpen[b];
+    }
+    KeReleaseSpinLock(&board->lock, irql);
+    // Without an open channel the next open or set-mode reloads.
+    if (anyOpen) {
+        StartBringBack(board);
+    }
+}
+
+void waitForBringBack(Board* board) {
+    if (!board) {
+        return;
+    }
+    KeWaitForSingleObject(&board->bringBackIdle, Executive, KernelMode, FALSE, nullptr);
+    KIRQL irql;
+    KeAcquireSpinLock(&board->lock, &irql);
+    PVOID threadObject = board->bringBackThread;
+    board->bringBackThread = nullptr;
+    KeReleaseSpinLock(&board->lock, irql);
+    AwaitThread(threadObject);
 }
 
 LONG getMode(Board* board, ULONG channel, ModeSettings* mode) {
@@ -400,13 +602,23 @@ LONG setMode(Board* board, ULONG channel, ModeSettings* mode) {
     if (!board || channel >= BoardChannelCount) {
         return BoardRefused;
     }
-    ULONG b = boardChannel(channel);
-    CaptureDevice* device = board->device;
-
     KIRQL irql;
     do {
         KeAcquireSpinLock(&board->lock, &irql);
     } while (ReloadOrAwaitReload(board, irql));
+    KeReleaseSpinLock(&board->lock, irql);
+    return SendMode(board, channel, mode);
+}
+
+namespace {
+
+// Stores the mode and sends it; the reload, when one was due, is behind.
+LONG SendMode(Board* board, ULONG channel, ModeSettings* mode) {
+    ULONG b = boardChannel(channel);
+    CaptureDevice* device = board->device;
+
+    KIRQL irql;
+    KeAcquireSpinLock(&board->lock, &irql);
     board->modes[b] = *mode;
     board->modeValid[b] = 1;
     if (mode->restart) {
@@ -490,6 +702,8 @@ LONG setMode(Board* board, ULONG channel, ModeSettings* mode) {
     ExFreePoolWithTag(packet, BoardTag);
     return result;
 }
+
+} // namespace
 
 LONG freeChannelBuffers(Board* board, ULONG channel) {
     if (!board || channel >= BoardChannelCount) {

@@ -90,13 +90,50 @@ struct Board {
     ULONG statusValue[BoardChannelCount];
     ULONG boardVersion;
     PKEVENT reloadDone;
+    // Power-downs and the firmware reload. Leaving D0 for D2 or D3 cuts the
+    // board's power: it loses its firmware, every channel's mode and its
+    // acquisitions. markPoweredDown sets poweredDown and counts powerDowns;
+    // the next open or set-mode reloads the firmware first. A reload notes
+    // powerDowns when it starts and clears poweredDown only when no other
+    // power-down has come while it ran, so a power-down that arrives during
+    // a reload is not lost: the next open, set-mode or bring-back reloads
+    // again. loadedAfter is the powerDowns a successful reload started at:
+    // the board holds firmware when it equals powerDowns. All four, and
+    // `reloading`, change only under `lock`.
+    //
+    // Every reload brings the board back: once the firmware runs, and while
+    // the reload is still claimed (so that no set-mode stores a mode
+    // meanwhile), every channel whose stored mode is valid gets it again
+    // with `restart` (the board lost them, whatever the pin's state), then
+    // every acquiring channel gets CMD_START. The frame count, `paused` and
+    // the frame queue stay as they are, so a stream goes on numbering from
+    // its last frame before the sleep; Pause to Run only clears `paused`,
+    // whichever of the two comes first. The return to D0 starts it at once
+    // when any channel is open, in a thread of its own that holds
+    // controlsMutex around it; otherwise the next open or set-mode does.
     ULONG poweredDown;
+    ULONG powerDowns;
+    ULONG loadedAfter;
     // One reload per power-down: the first open or set-mode that finds the
     // board powered down sets this under `lock` and reloads; the others find
     // it set and wait for reloadFinished instead of power-cycling the board
     // again, which would wipe a mode the first one has just sent.
     ULONG reloading;
     KEVENT reloadFinished; // notification; signalled whenever no reload runs
+    // The bring-back runs in a system thread of its own, one at a time.
+    // bringBackRunning: a thread runs or is being started; bringBackAgain:
+    // another return to D0 came while it ran, so it runs once more. Both
+    // under `lock`. A failed bring-back marks the board powered down again,
+    // so that the next open or set-mode reloads and restores. bringBackIdle (notification) is
+    // signalled while none runs; device stop waits for it. bringBackThread
+    // is the latest thread's object, written by its starter and taken by
+    // the next starter or device stop; starters (SetPower, channel open) and
+    // device stop never run at once, as the PnP manager vetoes a stop while
+    // a filter is open.
+    ULONG bringBackRunning;
+    ULONG bringBackAgain;
+    KEVENT bringBackIdle;
+    PVOID bringBackThread;
     ULONG topDown[BoardChannelCount];
     ULONG rotate[BoardChannelCount];
 
@@ -116,6 +153,14 @@ struct Board {
 };
 
 LONG markPoweredDown(Board* board);
+
+// The return to D0: starts the bring-back (above) when any channel is open
+// and returns at once; opens, set-modes and controls wait for its reload
+// and its modes on their own locks. Takes no filter's control mutex.
+void bringBackAfterPowerUp(Board* board);
+
+// Waits until no bring-back runs and its thread has left. Device stop.
+void waitForBringBack(Board* board);
 
 // Copies the stored mode; BoardRefused (with the copy made) until a set-mode
 // has stored one, or (without a copy) for a bad channel.

@@ -191,6 +191,8 @@ void CaptureDeviceStop(PKSDEVICE device, PIRP irp) {
     }
     Board* board = context->board;
     if (board) {
+        // A bring-back after a power-up still works on the board.
+        waitForBringBack(board);
         DbgPrint("board shutdown pdx %p\n", board->device);
 
         KeWaitForSingleObject(&board->settingsMutex, Executive, KernelMode, FALSE, nullptr);
@@ -228,14 +230,30 @@ void CaptureDeviceSetPower(PKSDEVICE device, PIRP irp, DEVICE_POWER_STATE to,
     if (!context) {
         return;
     }
-    if (from == PowerDeviceD0 && (to == PowerDeviceD2 || to == PowerDeviceD3)) {
+    // D1 keeps the board powered; from D1 the board still has its power to
+    // lose.
+    if ((from == PowerDeviceD0 || from == PowerDeviceD1) &&
+        (to == PowerDeviceD2 || to == PowerDeviceD3)) {
         DbgPrint("to power down\n");
         markPoweredDown(context->board);
+        // The bus is about to suspend the port: nothing of the pipe, and of
+        // its error recovery, may run against it. The bring-back restarts it
+        // with the firmware.
+        if (context->board) {
+            StopReadPipe(context);
+        }
     }
     // Only a started device has a board to load; a stopped one keeps its
     // failed flag until the next start tries again.
     if (to == PowerDeviceD0 && context->firmwareFailed && context->board) {
         DbgPrint("m4350: firmware failed in PNPstart. loading again");
         RecordFirmwareResult(context, LoadFirmware(context), false);
+    }
+    // The board lost its firmware, modes and acquisitions with its power.
+    // Streams open across the sleep get them back in a thread of their own:
+    // a reload takes from 0.6 s to some 22 s, and a power callback must
+    // neither block that long nor take a filter's control mutex.
+    if (to == PowerDeviceD0 && (from == PowerDeviceD2 || from == PowerDeviceD3)) {
+        bringBackAfterPowerUp(context->board);
     }
 }

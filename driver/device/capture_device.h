@@ -25,6 +25,10 @@ struct CaptureDevice {
     KEVENT modeAckEvent[ChannelCount];
     KEVENT statusEvent[ChannelCount];
     KMUTEX commandMutex; // one command on pipe 0 at a time
+    // Starting and stopping the read pipe, which the power path (leaving D0)
+    // and a firmware reload's power cycles may do at once. Taken after
+    // commandMutex when both are held; never with the Board's `lock`.
+    KMUTEX readPipeMutex;
 
     Board* board; // present from Start to Stop
 

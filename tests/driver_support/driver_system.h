@@ -65,6 +65,13 @@ public:
     NTSTATUS Start(SimulatedBoard& board);
     NTSTATUS Stop(SimulatedBoard& board);
     NTSTATUS SetPower(SimulatedBoard& board, DEVICE_POWER_STATE state);
+    // A system sleep and wake of one board's device (see <host/ks_pnp.h>):
+    // running pins pause, the device goes to D3 and its port is suspended;
+    // the wake resumes the port, then SetPower(D0) and Run in `order`.
+    NTSTATUS Sleep(SimulatedBoard& board) { return host::ks::SleepDevice(board.node); }
+    NTSTATUS Wake(SimulatedBoard& board, host::ks::WakeOrder order) {
+        return host::ks::WakeDevice(board.node, order);
+    }
     // Removes the device (stopping it first when started); the bus stays.
     void Remove(SimulatedBoard& board);
 

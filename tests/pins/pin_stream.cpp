@@ -227,8 +227,10 @@ BoardFrames::BoardFrames(std::shared_ptr<m4350::sim::Board> model, uint32_t boar
 
 bool BoardFrames::Match(const KS_BITMAPINFOHEADER& bitmap, const std::vector<uint8_t>& delivered,
                         LONGLONG pictureNumber) {
+    const m4350::sim::BoardCounters counters = model_->Counters();
     if (!builder_) {
         builder_ = std::make_unique<m4350::sim::FrameBuilder>(channel_, model_->Mode(channel_));
+        powerLosses_ = counters.powerLosses;
     }
     ++delivered_;
     if (pictureNumber > lastPicture_ + 1) {
@@ -238,18 +240,35 @@ bool BoardFrames::Match(const KS_BITMAPINFOHEADER& bitmap, const std::vector<uin
     // Frames the board or the driver let go (a slow client, a slow bus)
     // leave gaps the client cannot see exactly; the picture must still be
     // the board's frame of some later number, in order, byte for byte.
-    const uint64_t lastSent = model_->Counters().lastFrameNumber[channel_];
-    const uint32_t last = uint32_t(std::max<uint64_t>(lastSent, next_));
-    for (uint32_t number = next_; number <= last; ++number) {
+    // After the board lost its power its numbers start again at 1 while the
+    // driver's go on; frames of the old run may still come first, from the
+    // driver's queue, up to the last the board sent before it lost power.
+    const bool restarted = counters.powerLosses != powerLosses_;
+    const uint64_t lastSent = counters.lastFrameNumber[channel_];
+    const uint32_t last = restarted ? next_ + m4350::sim::Board::kSentFrameRecords
+                                    : uint32_t(std::max<uint64_t>(lastSent, next_));
+    if (Search(bitmap, delivered, next_, last)) {
+        return true;
+    }
+    if (restarted && Search(bitmap, delivered, 1, uint32_t(std::max<uint64_t>(lastSent, 1)))) {
+        powerLosses_ = counters.powerLosses;
+        return true;
+    }
+    return false;
+}
+
+bool BoardFrames::Search(const KS_BITMAPINFOHEADER& bitmap, const std::vector<uint8_t>& delivered,
+                         uint32_t first, uint32_t last) {
+    for (uint32_t number = first; number <= last; ++number) {
         auto transfer = builder_->Build(number);
         std::vector<uint8_t> expected =
             ExpectedPicture(bitmap, transfer.data() + 512, builder_->compressedSize());
         if (expected == delivered) {
-            skipped_ += number - next_;
+            skipped_ += number - first;
             next_ = number + 1;
             return true;
         }
-        if (number == next_) {
+        if (number == first && first == next_) {
             size_t at = 0;
             while (at < expected.size() && at < delivered.size() && expected[at] == delivered[at]) {
                 ++at;

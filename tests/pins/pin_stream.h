@@ -72,7 +72,9 @@ std::vector<uint8_t> ExpectedPicture(const KS_BITMAPINFOHEADER& bitmap, const ui
 
 // The board's frames of one channel, rendered again for comparison. Frames
 // the board or the driver let go leave gaps in the board's numbers; Match
-// looks forward, up to the last frame the board sent.
+// looks forward, up to the last frame the board sent. When the board has
+// lost its power (a system sleep), its numbering starts again at 1 while
+// the driver's picture numbers go on; Match follows it there.
 class BoardFrames {
 public:
     BoardFrames(std::shared_ptr<m4350::sim::Board> model, uint32_t boardChannel);
@@ -90,9 +92,15 @@ public:
 private:
     std::shared_ptr<m4350::sim::Board> model_;
     uint32_t channel_;
+    // Looks for the picture among the board's frames first..last; on a match
+    // the next search starts after it.
+    bool Search(const KS_BITMAPINFOHEADER& bitmap, const std::vector<uint8_t>& delivered,
+                uint32_t first, uint32_t last);
+
     std::unique_ptr<m4350::sim::FrameBuilder> builder_;
-    uint32_t next_ = 1;    // the board number the next frame should carry
-    uint64_t skipped_ = 0; // board numbers passed over so far
+    uint64_t powerLosses_ = 0; // the board's power losses the numbering has followed
+    uint32_t next_ = 1;        // the board number the next frame should carry
+    uint64_t skipped_ = 0;     // board numbers passed over so far
     std::string mismatch_;
     LONGLONG lastPicture_ = 0;
     uint64_t delivered_ = 0;
