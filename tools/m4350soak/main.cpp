@@ -267,6 +267,17 @@ public:
         return b.node ? host::ks::SetDevicePowerState(b.node, state) : STATUS_NO_SUCH_DEVICE;
     }
 
+    // The machine sleeps for `asleep` and wakes, with whatever streams run:
+    // running pins pause, every device goes to D3 and its port is suspended
+    // (the boards lose their power), and the wake delivers SetPower(D0) and
+    // Pause -> Run in `order`.
+    void SleepAndWake(std::chrono::milliseconds asleep, host::ks::WakeOrder order) {
+        std::lock_guard lk(pnp_);
+        host::ks::SleepSystem(driver_);
+        std::this_thread::sleep_for(asleep);
+        host::ks::WakeSystem(driver_, order);
+    }
+
     void TearDown() {
         for (auto& b : boards_) {
             Remove(*b);
@@ -353,9 +364,13 @@ public:
         // sent, and those neither it nor the driver's DropCount explains.
         uint64_t busDrops = 0;
         int64_t unexplained = 0;
+        // Frames checked that started the board's numbering again after it
+        // lost its power: the stream came back after a sleep.
+        uint64_t comebacks = 0;
     };
     Counts Tally() const {
-        return {delivered_.load(), dropGrowth_.load(), busDrops_.load(), unexplained_.load()};
+        return {delivered_.load(), dropGrowth_.load(), busDrops_.load(), unexplained_.load(),
+                comebacks_.load()};
     }
     // Accounts for every gap between delivered frames from now on: each
     // missing board frame must be one the board dropped or one the driver
@@ -568,7 +583,8 @@ private:
         uint32_t stamp = 0;
         LONGLONG picture = 0;
         LONGLONG drops = 0;
-        uint64_t delivered = 0; // since the last start from Stop or Acquire
+        uint64_t delivered = 0;   // since the last start from Stop or Acquire
+        uint64_t powerLosses = 0; // the board's, as of the last frame
     };
 
     void Check(const KS_VIDEOINFOHEADER& info, const KSSTREAM_HEADER& header, const uint8_t* data,
@@ -617,9 +633,22 @@ private:
         }
         ++expect->delivered;
         const LONGLONG picture = frameInfo->PictureNumber;
+        // After the board lost its power (a sleep) its numbers start at 1
+        // again while the picture numbers go on; frames of before the sleep
+        // may still come first from the driver's queue.
+        const uint64_t losses = board_.model->Counters().powerLosses;
+        const bool restarted =
+            !expect->first && losses != expect->powerLosses && stamp.frameNumber < expect->stamp;
+        if (restarted) {
+            expect->powerLosses = losses;
+            ++comebacks_;
+        }
+        if (expect->first) {
+            expect->powerLosses = losses;
+        }
         if (!expect->first) {
-            if (((stamp.frameNumber - expect->stamp) & 0xFFFFFF) == 0 ||
-                ((stamp.frameNumber - expect->stamp) & 0xFFFFFF) > 0x800000) {
+            if (!restarted && (((stamp.frameNumber - expect->stamp) & 0xFFFFFF) == 0 ||
+                               ((stamp.frameNumber - expect->stamp) & 0xFFFFFF) > 0x800000)) {
                 g_report.Error(at + ": board frame number " + std::to_string(stamp.frameNumber) +
                                " after " + std::to_string(expect->stamp));
             }
@@ -641,7 +670,8 @@ private:
             const uint32_t step = (stamp.frameNumber - expect->stamp) & 0xFFFFFF;
             const LONGLONG dropGrowth = std::max<LONGLONG>(frameInfo->DropCount - expect->drops, 0);
             dropGrowth_ += uint64_t(dropGrowth);
-            if (accounting_ && step > 0 && step <= 0x800000) {
+            if (accounting_ && !restarted && losses == expect->powerLosses && step > 0 &&
+                step <= 0x800000) {
                 const uint32_t bus =
                     board_.model->DroppedBetween(3 - channel_, expect->stamp, stamp.frameNumber);
                 busDrops_ += bus;
@@ -675,7 +705,7 @@ private:
     WantedFormat wanted_;
     std::mt19937_64 rng_;
     Watchdog::Slot* slot_;
-    std::atomic<uint64_t> delivered_{0}, dropGrowth_{0}, busDrops_{0};
+    std::atomic<uint64_t> delivered_{0}, dropGrowth_{0}, busDrops_{0}, comebacks_{0};
     std::atomic<int64_t> unexplained_{0};
     std::atomic<bool> accounting_{false};
     std::atomic<bool> quit_{false};
@@ -776,6 +806,11 @@ public:
         case 14:
             if (rng_() % 4 == 0) {
                 Replug(board);
+            }
+            break;
+        case 15:
+            if (rng_() % 8 == 0) {
+                SleepAndWake();
             }
             break;
         default:
@@ -901,6 +936,17 @@ private:
         }
         board.leaving = false;
         g_report.Operation("power down and up");
+    }
+
+    // The machine sleeps with every stream running, for 0.1 to 3 s, and
+    // wakes in either order; the streams go on by themselves.
+    void SleepAndWake() {
+        const auto asleep = std::chrono::milliseconds(100 + rng_() % 2901);
+        const auto order =
+            rng_() % 2 ? host::ks::WakeOrder::PowerFirst : host::ks::WakeOrder::RunFirst;
+        Guarded g(slot_, "system sleep and wake");
+        system_.SleepAndWake(asleep, order);
+        g_report.Operation("system sleep and wake");
     }
 
     // A new fixed standard is read where a channel's standard is chosen: at
@@ -1253,6 +1299,83 @@ bool RunScale(const ScaleOptions& options, std::string* jsonFigures) {
     return ok;
 }
 
+// ---------------------------------------------------------------------------
+// Sleep cycles: every channel of the boards streaming while the machine
+// sleeps and wakes, again and again
+// ---------------------------------------------------------------------------
+
+struct SleepFigures {
+    uint32_t sleeps = 0;
+    uint32_t late = 0;        // wakes after which a channel did not come back in time
+    double slowestReturn = 0; // seconds from a wake to the last channel's new frame
+};
+
+// Runs `cycles` sleeps of 0.1 to 1 s, the wake orders taking turns. After
+// each wake every channel must deliver a checked frame of the board's new
+// numbering within 3 s.
+SleepFigures RunSleepCycles(System& system, std::vector<std::unique_ptr<Stream>>& streams,
+                            uint32_t cycles, uint64_t seed, Watchdog& dog) {
+    SleepFigures figures;
+    std::mt19937_64 rng(seed);
+    Watchdog::Slot* slot = dog.NewSlot();
+    auto comebacks = [&] {
+        std::vector<uint64_t> c;
+        for (const auto& s : streams) {
+            c.push_back(s->Tally().comebacks);
+        }
+        return c;
+    };
+    auto allDeliver = [&](std::chrono::seconds bound) {
+        std::vector<uint64_t> before;
+        for (const auto& s : streams) {
+            before.push_back(s->Tally().delivered);
+        }
+        const auto end = Clock::now() + bound;
+        for (size_t i = 0; i < streams.size(); ++i) {
+            while (streams[i]->Tally().delivered <= before[i] + 2 && Clock::now() < end) {
+                std::this_thread::sleep_for(5ms);
+            }
+        }
+        return Clock::now() < end;
+    };
+    if (!allDeliver(30s)) {
+        g_report.Error("the streams did not start");
+        return figures;
+    }
+    for (uint32_t cycle = 0; cycle < cycles; ++cycle) {
+        const std::vector<uint64_t> before = comebacks();
+        const auto order =
+            cycle % 2 == 0 ? host::ks::WakeOrder::PowerFirst : host::ks::WakeOrder::RunFirst;
+        const auto asleep = std::chrono::milliseconds(100 + rng() % 901);
+        {
+            Guarded g(slot, "system sleep and wake");
+            system.SleepAndWake(asleep, order);
+        }
+        const auto woke = Clock::now();
+        ++figures.sleeps;
+        g_report.Operation("system sleep and wake");
+        bool back = true;
+        for (size_t i = 0; i < streams.size(); ++i) {
+            while (streams[i]->Tally().comebacks <= before[i] && Clock::now() < woke + 3s) {
+                std::this_thread::sleep_for(2ms);
+            }
+            if (streams[i]->Tally().comebacks <= before[i]) {
+                back = false;
+                g_report.Error(
+                    streams[i]->Name() + ": no new frame within 3 s of wake " +
+                    std::to_string(cycle + 1) +
+                    (order == host::ks::WakeOrder::RunFirst ? " (Run first)" : " (power first)"));
+            }
+        }
+        figures.slowestReturn = std::max(
+            figures.slowestReturn, std::chrono::duration<double>(Clock::now() - woke).count());
+        figures.late += back ? 0 : 1;
+        // A few frames of the new run before the next sleep.
+        allDeliver(10s);
+    }
+    return figures;
+}
+
 std::string Json(const std::map<std::string, uint64_t>& m) {
     std::string s = "{";
     for (const auto& [k, v] : m) {
@@ -1291,6 +1414,12 @@ int main(int argc, char** argv) {
                  "board, then unplug and restart cycles checking the board numbers");
     app.add_option("--cycles", cycles, "unplug, replug and restart cycles of --scale")
         ->check(CLI::Range(0, 10000));
+    uint32_t sleepCycles = 0;
+    app.add_option("--sleep-cycles", sleepCycles,
+                   "instead of the churn: every channel of the boards streaming through N "
+                   "system sleeps of 0.1 to 1 s, the two wake orders taking turns; every "
+                   "channel must deliver correct frames again within 3 s of each wake")
+        ->check(CLI::Range(1, 100000));
     CLI11_PARSE(app, argc, argv);
     g_driverImage = m4350::tools::ChosenDriverImage(driverImage);
     if (scale && !app.count("--seconds")) {
@@ -1316,6 +1445,7 @@ int main(int argc, char** argv) {
     uint64_t boardFrames = 0, boardStarts = 0; // as the board models saw them
     bool scaleOk = true;
     std::string scaleJson;
+    SleepFigures sleepFigures;
     if (scale) {
         ScaleOptions options;
         options.boards = boards;
@@ -1342,15 +1472,19 @@ int main(int argc, char** argv) {
         for (auto& s : streams) {
             s->Start();
         }
-        Churn churn(system, streams, seed, dog);
-        const auto end = started + std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double>(seconds));
-        const auto step = std::chrono::duration<double>(1.0 / churnPerSecond);
-        auto next = Clock::now();
-        while (Clock::now() < end) {
-            next += std::chrono::duration_cast<Clock::duration>(step);
-            std::this_thread::sleep_until(std::min(next, end));
-            churn.Step();
+        if (sleepCycles) {
+            sleepFigures = RunSleepCycles(system, streams, sleepCycles, seed, dog);
+        } else {
+            Churn churn(system, streams, seed, dog);
+            const auto end = started + std::chrono::duration_cast<Clock::duration>(
+                                           std::chrono::duration<double>(seconds));
+            const auto step = std::chrono::duration<double>(1.0 / churnPerSecond);
+            auto next = Clock::now();
+            while (Clock::now() < end) {
+                next += std::chrono::duration_cast<Clock::duration>(step);
+                std::this_thread::sleep_until(std::min(next, end));
+                churn.Step();
+            }
         }
         for (auto& s : streams) {
             s->Stop();
@@ -1397,7 +1531,8 @@ int main(int argc, char** argv) {
         faults += v;
     }
     const bool ok = g_report.errors.empty() && leaked == 0 && g_report.hangs == 0 &&
-                    g_report.frames > 0 && scaleOk;
+                    g_report.frames > 0 && scaleOk && sleepFigures.sleeps == sleepCycles &&
+                    sleepFigures.late == 0;
     if (scale) {
         if (json) {
             std::printf("{\"scale\": %s, \"errors\": %zu, \"hangs\": %llu, \"leaks\": %s, "
@@ -1415,11 +1550,11 @@ int main(int argc, char** argv) {
             "{\"seconds\": %.1f, \"boards\": %u, \"seed\": %llu, \"frames\": %llu, \"board "
             "frames\": %llu, "
             "\"dropped\": %llu, \"unchecked\": %llu, \"operations\": %s, \"faults\": %s, "
-            "\"errors\": %zu, \"hangs\": %llu, \"leaks\": %s, \"ok\": %s}\n",
+            "\"sleeps\": %u, \"errors\": %zu, \"hangs\": %llu, \"leaks\": %s, \"ok\": %s}\n",
             elapsed, boards, (unsigned long long)seed, (unsigned long long)g_report.frames.load(),
             (unsigned long long)boardFrames, (unsigned long long)g_report.framesDropped.load(),
             (unsigned long long)g_report.framesUnchecked.load(), Json(g_report.operations).c_str(),
-            Json(g_report.faults).c_str(), g_report.errors.size(),
+            Json(g_report.faults).c_str(), sleepFigures.sleeps, g_report.errors.size(),
             (unsigned long long)g_report.hangs.load(), Json(leaks).c_str(), ok ? "true" : "false");
     } else {
         std::printf("m4350soak: %.1f s, %u boards x %u channels, seed %llu\n", elapsed, boards,
@@ -1431,6 +1566,10 @@ int main(int argc, char** argv) {
                     (unsigned long long)g_report.framesUnchecked.load());
         std::printf("  frames the boards sent: %llu, after %llu starts\n",
                     (unsigned long long)boardFrames, (unsigned long long)boardStarts);
+        if (sleepCycles) {
+            std::printf("  sleeps: %u, wakes with a channel late: %u, slowest return: %.2f s\n",
+                        sleepFigures.sleeps, sleepFigures.late, sleepFigures.slowestReturn);
+        }
         std::printf("  operations: %llu\n", (unsigned long long)operations);
         for (const auto& [k, v] : g_report.operations) {
             std::printf("    %-26s %llu\n", k.c_str(), (unsigned long long)v);
