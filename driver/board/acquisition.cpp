@@ -71,9 +71,13 @@ LONG startAcquisition(Board* board, ULONG channel) {
     if (!packet) {
         return BoardRefused;
     }
-    if (SendCommand(board->device, packet) != 0) {
+    CaptureDevice* device = board->device;
+    KeWaitForSingleObject(&device->commandMutex, Executive, KernelMode, FALSE, nullptr);
+    board->startEpoch[b] = device->firmwareEpoch;
+    if (DownloadBuffer(device, packet, sizeof(CommandPacket)) != 0) {
         DbgPrint("M4350: CMD_START error\n");
     }
+    KeReleaseMutex(&device->commandMutex, FALSE);
     ExFreePoolWithTag(packet, BoardTag);
     return BoardOk;
 }
@@ -154,8 +158,9 @@ LONG resumeAcquisition(Board* board, ULONG channel) {
     bool acquiring = board->acquiring[b] != 0;
     KeReleaseSpinLock(&board->lock, irql);
     LONG result = BoardWrongState;
-    if (acquiring) {
+    if (acquiring && board->startEpoch[b] != device->firmwareEpoch) {
         result = BoardOk;
+        board->startEpoch[b] = device->firmwareEpoch;
         if (DownloadBuffer(device, packet, sizeof(CommandPacket)) != 0) {
             DbgPrint("M4350: CMD_START error\n");
         }

@@ -18,9 +18,10 @@ LONG startAcquisition(Board* board, ULONG channel);
 LONG stopAcquisition(Board* board, ULONG channel);
 
 // After the board has lost its power: sends CMD_START again when the channel
-// is acquiring, and changes nothing of its frame bookkeeping, so the stream
-// goes on where it stopped. BoardWrongState when the channel is not
-// acquiring, BoardRefused for a bad channel or no packet memory.
+// is acquiring and its last start went to an earlier firmware, and changes
+// nothing of its frame bookkeeping, so the stream goes on where it stopped.
+// BoardWrongState when there is nothing to start, BoardRefused for a bad
+// channel or no packet memory.
 LONG resumeAcquisition(Board* board, ULONG channel);
 
 enum class StatusOutcome {

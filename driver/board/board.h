@@ -69,6 +69,11 @@ struct Board {
     ULONG modeValid[BoardChannelCount];
     LONG currentBuffer[BoardChannelCount];
     ULONG acquiring[BoardChannelCount];
+    // The device's firmwareEpoch the channel's last CMD_START went to;
+    // written and read under commandMutex. A bring-back starts again only
+    // the channels whose start an older firmware took, never one a start
+    // has just reached.
+    ULONG startEpoch[BoardChannelCount];
     ULONG rxChannel;
     ULONG rxNeedHeader;
     ULONG expectedFrameSize[BoardChannelCount];

@@ -29,6 +29,10 @@ struct CaptureDevice {
     // and a firmware reload's power cycles may do at once. Taken after
     // commandMutex when both are held; never with the Board's `lock`.
     KMUTEX readPipeMutex;
+    // Counts the firmware downloads that succeeded; changed and read only
+    // under commandMutex, so a command sent under it knows which firmware
+    // took it.
+    ULONG firmwareEpoch;
 
     Board* board; // present from Start to Stop
 

@@ -148,6 +148,9 @@ NTSTATUS LoadFirmware(CaptureDevice* device) {
             if (KeWaitForSingleObject(&device->firmwareReadyEvent, Executive, KernelMode, FALSE,
                                       &timeout) != STATUS_TIMEOUT) {
                 KeClearEvent(&device->firmwareReadyEvent);
+                // Still under commandMutex: a command sent from now on
+                // reaches this firmware.
+                device->firmwareEpoch += 1;
                 DbgPrint("[M4350]: firmware downloaded successfully, retries %d\n", attempt);
                 result = STATUS_SUCCESS;
                 break;

@@ -686,6 +686,11 @@ NTSTATUS Bus::State::BulkTransfer(PIRP irp, PURB urb) {
         pumpCv.notify_one();
         return STATUS_PENDING;
     }
+    {
+        std::lock_guard lk(m);
+        if (suspended)
+            return Finish(irp, USBD_STATUS_DEV_NOT_RESPONDING);
+    }
     TransferResult r = device->BulkOut(p->endpoint, buffer, b.TransferBufferLength);
     // OUT data takes its share of the bus too; the caller is not held up
     // (commands are small), the IN transfers behind it are.
@@ -763,7 +768,8 @@ NTSTATUS Bus::State::SubmitUrb(PIRP irp, PURB urb) {
             ++counters.urbs[function];
         up = connected;
         // Bulk IN transfers wait out a suspension on the pipe; the rest need
-        // the port awake now.
+        // the port awake now (bulk OUT is refused where its direction is
+        // known).
         on = enabled && (!suspended || function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER);
     }
     if (!up)

@@ -269,3 +269,62 @@ TEST_F(KsTest, BagCallsOnForeignPointersAreRefused) {
     EXPECT_EQ(KsAddItemToObjectBag(&notABag, &notABag, nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(host::TakeViolations().size(), 1u);
 }
+
+// The lower device as a bus driver's PDO: it notes the device power states
+// passed down to it.
+NTSTATUS NoteLowerPower(PDEVICE_OBJECT, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    TheJournal().Record("lower power " + std::to_string(stack->Parameters.Power.State.DeviceState));
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+struct SleepOrder {
+    const char* name;
+    host::ks::WakeOrder order;
+    std::vector<std::string> wake;
+};
+
+class KsSleepTest : public KsTest, public ::testing::WithParamInterface<SleepOrder> {};
+
+// A sleep pauses the running pin before SetPower and the bus hears last; the
+// wake resumes the bus first, then SetPower and Run in the order asked. The
+// pin a client left in Pause is not touched.
+TEST_P(KsSleepTest, PausesRunningPinsAndWakesInTheOrderAsked) {
+    bus_.MajorFunction[IRP_MJ_POWER] = NoteLowerPower;
+    StartDevice();
+    HANDLE running = nullptr;
+    HANDLE paused = nullptr;
+    ASSERT_EQ(CreatePin(OpenFilter(), ktest::RangeUyvy(), &running), STATUS_SUCCESS);
+    HANDLE keeper = nullptr;
+    ASSERT_EQ(host::ks::OpenFilterByReference(KSCATEGORY_VIDEO, L"keeper", &keeper),
+              STATUS_SUCCESS);
+    handles_.push_back(keeper);
+    ASSERT_EQ(CreatePin(keeper, ktest::RangeUyvy(), &paused), STATUS_SUCCESS);
+    ASSERT_EQ(host::ks::SetPinState(running, KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(host::ks::SetPinState(paused, KSSTATE_PAUSE), STATUS_SUCCESS);
+
+    size_t before = TheJournal().Events().size();
+    ASSERT_EQ(host::ks::SleepDevice(device_), STATUS_SUCCESS);
+    auto events = TheJournal().Events();
+    EXPECT_EQ(std::vector<std::string>(events.begin() + long(before), events.end()),
+              (std::vector<std::string>{"SetDeviceState 2 3", "SetPower 4 1", "lower power 4"}));
+
+    before = events.size();
+    ASSERT_EQ(host::ks::WakeDevice(device_, GetParam().order), STATUS_SUCCESS);
+    events = TheJournal().Events();
+    EXPECT_EQ(std::vector<std::string>(events.begin() + long(before), events.end()),
+              GetParam().wake);
+    EXPECT_EQ(host::ks::KsDeviceOf(device_)->DevicePowerState, PowerDeviceD0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Orders, KsSleepTest,
+    ::testing::Values(SleepOrder{"PowerFirst",
+                                 host::ks::WakeOrder::PowerFirst,
+                                 {"lower power 1", "SetPower 1 4", "SetDeviceState 3 2"}},
+                      SleepOrder{"RunFirst",
+                                 host::ks::WakeOrder::RunFirst,
+                                 {"lower power 1", "SetDeviceState 3 2", "SetPower 1 4"}}),
+    [](const auto& info) { return std::string(info.param.name); });

@@ -49,7 +49,8 @@ public:
     }
     std::atomic<bool> hangOut{false};
     std::atomic<bool> fullSpeedOnly{false};
-    std::atomic<int> attaches{0}, detaches{0}, portResets{0}, pipeResets{0};
+    std::atomic<int> attaches{0}, detaches{0}, portResets{0}, pipeResets{0}, suspends{0},
+        resumes{0};
 
     Speed MaxSpeed() const override { return fullSpeedOnly ? Speed::Full : Speed::High; }
     void Attach(host::usb::Port* port, Speed) override {
@@ -129,6 +130,8 @@ public:
         return TransferResult::Ok(n);
     }
     void PortReset() override { ++portResets; }
+    void Suspend() override { ++suspends; }
+    void Resume() override { ++resumes; }
     void PipeReset(uint8_t) override { ++pipeResets; }
 
 private:
@@ -462,6 +465,39 @@ TEST_F(UsbBusTest, DisabledPortFailsTransfersUntilPortReset) {
         PipeRequest(Pdo(), URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, p.pipes[0].PipeHandle),
         STATUS_SUCCESS);
     EXPECT_EQ(device->pipeResets, 1);
+}
+
+// A suspended port moves nothing: the read outstanding at the suspend waits
+// and gets the data after the resume; what needs the device now fails.
+TEST_F(UsbBusTest, SuspendedPortHoldsReadsAndFailsTheRestUntilResume) {
+    Plug();
+    BoardPipes p = Configure();
+    Read& r = StartRead(p.pipes[1].PipeHandle);
+    ASSERT_TRUE(bus->WaitForPending(1, 10s));
+    bus->Suspend();
+    bus->Suspend(); // once is enough: the device hears of it once
+    EXPECT_TRUE(bus->Suspended());
+    EXPECT_EQ(device->suspends, 1);
+    device->Push(kIn, {1, 2, 3});
+    uint8_t byte = 0;
+    ULONG bits = 0;
+    EXPECT_EQ(BulkWrite(Pdo(), p.pipes[0].PipeHandle, &byte, 1), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(VendorRequest(Pdo(), 0x10, 0, 0, nullptr, 0, false), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(ResetPort(Pdo()), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(PortStatus(Pdo(), &bits), STATUS_SUCCESS);
+    EXPECT_EQ(bits, ULONG(USBD_PORT_ENABLED | USBD_PORT_CONNECTED));
+    EXPECT_FALSE(r.request->Completed());
+    EXPECT_EQ(device->Queued(kIn), 1u) << "the device was read while suspended";
+
+    bus->Resume();
+    EXPECT_EQ(device->resumes, 1);
+    ASSERT_TRUE(r.request->Wait());
+    EXPECT_EQ(r.request->Status(), STATUS_SUCCESS);
+    EXPECT_EQ(r.Moved(), 3u);
+    EXPECT_EQ(BulkWrite(Pdo(), p.pipes[0].PipeHandle, &byte, 1), STATUS_SUCCESS);
+    const auto counters = bus->Counters();
+    EXPECT_EQ(counters.suspends, 1u);
+    EXPECT_EQ(counters.resumes, 1u);
 }
 
 TEST_F(UsbBusTest, OnePipeCompletesInOrderWhileTwoPipesCompleteAtOnce) {

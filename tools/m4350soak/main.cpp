@@ -527,6 +527,19 @@ private:
                                                                        : "state acquire");
                     SetState(pin, to);
                     std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng_() % 80));
+                    if (to == KSSTATE_ACQUIRE) {
+                        // Frames of the stopped acquisition still waiting
+                        // here are of the old numbering: they go back
+                        // unchecked, before the new one starts.
+                        host::ks::CompletedFrame old;
+                        while (host::ks::WaitForFrame(pin, 0ms, &old) == STATUS_SUCCESS) {
+                            for (auto& b : buffers) {
+                                if (b->Data() == old.Header()->Data) {
+                                    queue(*b);
+                                }
+                            }
+                        }
+                    }
                     // Entering Run starts the board's acquisition again: the
                     // frames count from 1 once more.
                     if (!SetState(pin, KSSTATE_RUN)) {
