@@ -686,11 +686,13 @@ NTSTATUS Bus::State::BulkTransfer(PIRP irp, PURB urb) {
         pumpCv.notify_one();
         return STATUS_PENDING;
     }
+    bool asleep;
     {
         std::lock_guard lk(m);
-        if (suspended)
-            return Finish(irp, USBD_STATUS_DEV_NOT_RESPONDING);
+        asleep = suspended;
     }
+    if (asleep)
+        return Finish(irp, USBD_STATUS_DEV_NOT_RESPONDING);
     TransferResult r = device->BulkOut(p->endpoint, buffer, b.TransferBufferLength);
     // OUT data takes its share of the bus too; the caller is not held up
     // (commands are small), the IN transfers behind it are.
