@@ -121,7 +121,7 @@ TEST_P(SleepWithStreams, EveryChannelStreamsAgainAfterTheWake) {
     Serve(c.pausedChannel >= 0 ? allButTwo : all, 10, 30s);
     if (c.pausedChannel >= 0) {
         // It stays paused across the wake, and resumes on Run.
-        EXPECT_EQ(board.device()->board->paused[3 - c.pausedChannel], 1u);
+        EXPECT_TRUE(models[0]->Acquiring(3 - c.pausedChannel));
         ASSERT_EQ(stream[c.pausedChannel]->SetState(KSSTATE_RUN), STATUS_SUCCESS);
         Serve({ULONG(c.pausedChannel)}, 10, 30s);
     }
