@@ -120,8 +120,12 @@ TEST_P(SleepWithStreams, EveryChannelStreamsAgainAfterTheWake) {
     std::initializer_list<ULONG> allButTwo = {0, 1, 3};
     Serve(c.pausedChannel >= 0 ? allButTwo : all, 10, 30s);
     if (c.pausedChannel >= 0) {
-        // It stays paused across the wake, and resumes on Run.
+        // It stays paused across the wake (the board acquires, the driver
+        // holds its frames back), and resumes on Run.
         EXPECT_TRUE(models[0]->Acquiring(3 - c.pausedChannel));
+        if (!system->underImage()) {
+            EXPECT_EQ(board.device()->board->paused[3 - c.pausedChannel], 1u);
+        }
         ASSERT_EQ(stream[c.pausedChannel]->SetState(KSSTATE_RUN), STATUS_SUCCESS);
         Serve({ULONG(c.pausedChannel)}, 10, 30s);
     }
