@@ -648,10 +648,11 @@ private:
         const LONGLONG picture = frameInfo->PictureNumber;
         // After the board lost its power (a sleep) its numbers start at 1
         // again while the picture numbers go on; frames of before the sleep
-        // may still come first from the driver's queue.
+        // may still come first from the driver's queue. The new run may
+        // begin at the very number the old one ended at.
         const uint64_t losses = board_.model->Counters().powerLosses;
         const bool restarted =
-            !expect->first && losses != expect->powerLosses && stamp.frameNumber < expect->stamp;
+            !expect->first && losses != expect->powerLosses && stamp.frameNumber <= expect->stamp;
         if (restarted) {
             expect->powerLosses = losses;
             ++comebacks_;
