@@ -172,12 +172,6 @@ LONG SendMode(Board* board, ULONG channel, ModeSettings* mode);
 // the reload is still claimed: every set-mode waits at the reload before it
 // stores a mode, so the stored modes cannot change under it.
 void RestoreChannels(Board* board) {
-    KIRQL irql;
-    KeAcquireSpinLock(&board->lock, &irql);
-    // The stream starts anew after the power loss: nothing of a frame the
-    // parser was in the middle of will follow.
-    board->rxNeedHeader = 1;
-    KeReleaseSpinLock(&board->lock, irql);
     for (ULONG n = 0; n < ChannelCount; ++n) {
         ModeSettings mode;
         if (getMode(board, n, &mode) == BoardOk) {

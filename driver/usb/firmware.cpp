@@ -54,11 +54,18 @@ NTSTATUS QueryImageSize(PUNICODE_STRING path, PULONG size) {
 // again after it was cleared), before the board runs, and the commands sent
 // next would be lost in its boot. The read pipe is stopped here, so no
 // answer comes in meanwhile.
+//
+// Nor does a frame the board was sending before the cycle go on after it:
+// the parser looks for a header again. Otherwise, with an acquisition kept
+// across the power loss of a sleep, the boot's ready answers would be taken
+// for the rest of that frame's picture, and every attempt would wait for
+// them in vain.
 void ForgetReadiness(CaptureDevice* device) {
     if (Board* board = device->board) {
         KIRQL irql;
         KeAcquireSpinLock(&board->lock, &irql);
         board->firmwareReadyMask = 0;
+        board->rxNeedHeader = 1;
         KeReleaseSpinLock(&board->lock, irql);
     }
     KeClearEvent(&device->firmwareReadyEvent);

@@ -7,6 +7,7 @@
 #include "stream_block.h"
 
 #include "board/board.h"
+#include "capture/stream_parser.h"
 #include "usb/firmware.h"
 #include "usb/read_pipe.h"
 
@@ -159,6 +160,24 @@ TEST_F(FirmwareTest, NoImageMemory) {
     EXPECT_EQ(LoadFirmware(dev->get()), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(host::DebugLogCount("[M4350].  Mem alloc error"), 1u);
     EXPECT_TRUE(dev->stack().writes().empty());
+}
+
+// The board lost its power in the middle of a frame of an acquisition that
+// is kept (a sleep): the boot's ready answers are answers, not the rest of
+// that frame's picture.
+TEST_F(FirmwareTest, FrameCutByAPowerLossTakesNoAnswerForItsPicture) {
+    InstallImage(1024);
+    board->acquiring[2] = 1;
+    board->expectedFrameSize[2] = 622592;
+    board->rxNeedHeader = 1;
+    auto blocks = FrameBlocks(2, 614912, 7);
+    parseStreamBlock(board, blocks[0].data(), ULONG(blocks[0].size()));
+    const ULONG fill = board->frameRings[2].buffers[0].fill;
+    ASSERT_EQ(board->rxNeedHeader, 0u);
+
+    EXPECT_EQ(LoadFirmware(dev->get()), STATUS_SUCCESS);
+    EXPECT_EQ(host::DebugLogCount("[M4350]: firmware downloaded successfully, retries 0"), 1u);
+    EXPECT_EQ(board->frameRings[2].buffers[0].fill, fill);
 }
 
 TEST_F(FirmwareTest, PowerCycleStopsBothPipes) {
