@@ -43,12 +43,20 @@ LONG startAcquisition(Board* board, ULONG channel) {
         return BoardRefused;
     }
     ULONG b = boardChannel(channel);
+    CaptureDevice* device = board->device;
 
+    // Held from the flag to the command: a bring-back after a power loss
+    // decides under it whether an acquiring channel still needs a CMD_START
+    // from the new firmware, so it sees either the flag down or the start
+    // sent, never the flag up with the start still to come (which would
+    // send it twice, and the board would number the run from 1 again).
+    KeWaitForSingleObject(&device->commandMutex, Executive, KernelMode, FALSE, nullptr);
     KIRQL irql;
     KeAcquireSpinLock(&board->lock, &irql);
     if (board->acquiring[b]) {
         DbgPrint("already acquiring\n");
         KeReleaseSpinLock(&board->lock, irql);
+        KeReleaseMutex(&device->commandMutex, FALSE);
         return BoardWrongState;
     }
     board->frameCount[b] = 0;
@@ -69,10 +77,9 @@ LONG startAcquisition(Board* board, ULONG channel) {
 
     CommandPacket* packet = AllocateCommand(b, CMD_START);
     if (!packet) {
+        KeReleaseMutex(&device->commandMutex, FALSE);
         return BoardRefused;
     }
-    CaptureDevice* device = board->device;
-    KeWaitForSingleObject(&device->commandMutex, Executive, KernelMode, FALSE, nullptr);
     board->startEpoch[b] = device->firmwareEpoch;
     if (DownloadBuffer(device, packet, sizeof(CommandPacket)) != 0) {
         DbgPrint("M4350: CMD_START error\n");
