@@ -223,14 +223,16 @@ std::vector<uint8_t> ExpectedPicture(const KS_BITMAPINFOHEADER& bitmap, const ui
 }
 
 BoardFrames::BoardFrames(std::shared_ptr<m4350::sim::Board> model, uint32_t boardChannel)
-    : model_(std::move(model)), channel_(boardChannel) {}
+    : model_(std::move(model)), channel_(boardChannel),
+      // Taken before the stream runs: its first frame may have been made
+      // before a power loss and be looked at after it.
+      powerLosses_(model_->Counters().powerLosses) {}
 
 bool BoardFrames::Match(const KS_BITMAPINFOHEADER& bitmap, const std::vector<uint8_t>& delivered,
                         LONGLONG pictureNumber) {
     const m4350::sim::BoardCounters counters = model_->Counters();
     if (!builder_) {
         builder_ = std::make_unique<m4350::sim::FrameBuilder>(channel_, model_->Mode(channel_));
-        powerLosses_ = counters.powerLosses;
     }
     ++delivered_;
     if (pictureNumber > lastPicture_ + 1) {

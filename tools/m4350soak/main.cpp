@@ -509,7 +509,7 @@ private:
             g_report.Operation("run refused");
         }
         if (running) {
-            Expect expect;
+            Expect expect = NewRun();
             while (!quit_ && !board_.leaving) {
                 StreamCommand command = StreamCommand(command_.exchange(0));
                 if (command == StreamCommand::Reformat) {
@@ -545,7 +545,7 @@ private:
                     if (!SetState(pin, KSSTATE_RUN)) {
                         break;
                     }
-                    expect = Expect{};
+                    expect = NewRun();
                 }
                 host::ks::CompletedFrame frame;
                 NTSTATUS status;
@@ -597,8 +597,16 @@ private:
         LONGLONG picture = 0;
         LONGLONG drops = 0;
         uint64_t delivered = 0;   // since the last start from Stop or Acquire
-        uint64_t powerLosses = 0; // the board's, as of the last frame
+        uint64_t powerLosses = 0; // the board's, as of the run its frames follow
     };
+    // A run entering Run: the board's power losses are taken now, not at its
+    // first frame, which may have been made before a loss and be checked
+    // after it.
+    Expect NewRun() const {
+        Expect expect;
+        expect.powerLosses = board_.model->Counters().powerLosses;
+        return expect;
+    }
 
     void Check(const KS_VIDEOINFOHEADER& info, const KSSTREAM_HEADER& header, const uint8_t* data,
                Expect* expect) {
@@ -656,9 +664,6 @@ private:
         if (restarted) {
             expect->powerLosses = losses;
             ++comebacks_;
-        }
-        if (expect->first) {
-            expect->powerLosses = losses;
         }
         if (!expect->first) {
             if (!restarted && (((stamp.frameNumber - expect->stamp) & 0xFFFFFF) == 0 ||
