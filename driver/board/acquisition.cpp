@@ -32,6 +32,16 @@ LONG SendCommand(CaptureDevice* device, CommandPacket* packet) {
     return result;
 }
 
+// CMD_START, with commandMutex held: the channel's start goes to the
+// firmware running now.
+void SendStart(Board* board, ULONG b, CommandPacket* packet) {
+    CaptureDevice* device = board->device;
+    board->startEpoch[b] = device->firmwareEpoch;
+    if (DownloadBuffer(device, packet, sizeof(CommandPacket)) != 0) {
+        DbgPrint("M4350: CMD_START error\n");
+    }
+}
+
 } // namespace
 
 LONG startAcquisition(Board* board, ULONG channel) {
@@ -80,10 +90,7 @@ LONG startAcquisition(Board* board, ULONG channel) {
         KeReleaseMutex(&device->commandMutex, FALSE);
         return BoardRefused;
     }
-    board->startEpoch[b] = device->firmwareEpoch;
-    if (DownloadBuffer(device, packet, sizeof(CommandPacket)) != 0) {
-        DbgPrint("M4350: CMD_START error\n");
-    }
+    SendStart(board, b, packet);
     KeReleaseMutex(&device->commandMutex, FALSE);
     ExFreePoolWithTag(packet, BoardTag);
     return BoardOk;
@@ -167,10 +174,7 @@ LONG resumeAcquisition(Board* board, ULONG channel) {
     LONG result = BoardWrongState;
     if (acquiring && board->startEpoch[b] != device->firmwareEpoch) {
         result = BoardOk;
-        board->startEpoch[b] = device->firmwareEpoch;
-        if (DownloadBuffer(device, packet, sizeof(CommandPacket)) != 0) {
-            DbgPrint("M4350: CMD_START error\n");
-        }
+        SendStart(board, b, packet);
     }
     KeReleaseMutex(&device->commandMutex, FALSE);
     ExFreePoolWithTag(packet, BoardTag);

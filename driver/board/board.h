@@ -186,18 +186,24 @@ LONG setRotate(Board* board, ULONG channel, ULONG flag);
 ULONG getTopDown(Board* board, ULONG channel);
 ULONG getRotate(Board* board, ULONG channel);
 
-// Holds the board's controlsMutex for a scope: see Board::controlsMutex.
-class ModeChange {
+// Holds a kernel mutex for a scope.
+class MutexHold {
 public:
-    explicit ModeChange(Board* board) : board_(board) {
-        KeWaitForSingleObject(&board_->controlsMutex, Executive, KernelMode, FALSE, nullptr);
+    explicit MutexHold(PKMUTEX mutex) : mutex_(mutex) {
+        KeWaitForSingleObject(mutex_, Executive, KernelMode, FALSE, nullptr);
     }
-    ~ModeChange() { KeReleaseMutex(&board_->controlsMutex, FALSE); }
-    ModeChange(const ModeChange&) = delete;
-    ModeChange& operator=(const ModeChange&) = delete;
+    ~MutexHold() { KeReleaseMutex(mutex_, FALSE); }
+    MutexHold(const MutexHold&) = delete;
+    MutexHold& operator=(const MutexHold&) = delete;
 
 private:
-    Board* board_;
+    PKMUTEX mutex_;
+};
+
+// Holds the board's controlsMutex for a scope: see Board::controlsMutex.
+class ModeChange : private MutexHold {
+public:
+    explicit ModeChange(Board* board) : MutexHold(&board->controlsMutex) {}
 };
 
 // Number of boards currently up.

@@ -8,17 +8,9 @@
 namespace {
 
 // Holds the board's controllerMutex for one procedure.
-class ControllerLock {
+class ControllerLock : private MutexHold {
 public:
-    explicit ControllerLock(Board* board) : board_(board) {
-        KeWaitForSingleObject(&board_->controllerMutex, Executive, KernelMode, FALSE, nullptr);
-    }
-    ~ControllerLock() { KeReleaseMutex(&board_->controllerMutex, FALSE); }
-    ControllerLock(const ControllerLock&) = delete;
-    ControllerLock& operator=(const ControllerLock&) = delete;
-
-private:
-    Board* board_;
+    explicit ControllerLock(Board* board) : MutexHold(&board->controllerMutex) {}
 };
 
 LONG ReadEeprom(Board* board, USHORT address, PUCHAR buffer, ULONG length) {

@@ -112,30 +112,13 @@ void WaitForEnd(CaptureDevice* device, ReadRequest* request) {
 
 } // namespace
 
-namespace {
-
-// Holds the device's readPipeMutex for one start or stop of the pipe.
-class ReadPipeGuard {
-public:
-    explicit ReadPipeGuard(CaptureDevice* device) : device_(device) {
-        KeWaitForSingleObject(&device_->readPipeMutex, Executive, KernelMode, FALSE, nullptr);
-    }
-    ~ReadPipeGuard() { KeReleaseMutex(&device_->readPipeMutex, FALSE); }
-    ReadPipeGuard(const ReadPipeGuard&) = delete;
-    ReadPipeGuard& operator=(const ReadPipeGuard&) = delete;
-
-private:
-    CaptureDevice* device_;
-};
-
-} // namespace
-
 NTSTATUS ReadStream(CaptureDevice* device) {
     Board* board = device ? device->board : nullptr;
     if (!board) {
         return 1;
     }
-    ReadPipeGuard guard(device);
+    // One start or stop of the pipe at a time.
+    MutexHold guard(&device->readPipeMutex);
     for (ULONG s = 0; s < ReadRequestCount; ++s) {
         ReadRequest* request = &board->readRequests[s];
         if (request->urb) {
@@ -288,7 +271,8 @@ void StopReadPipe(CaptureDevice* device) {
     if (!board) {
         return;
     }
-    ReadPipeGuard guard(device);
+    // One start or stop of the pipe at a time.
+    MutexHold guard(&device->readPipeMutex);
     for (ULONG i = 0; i < ReadRequestCount; ++i) {
         ReadRequest* request = &board->readRequests[i];
         if (Running(request)) {

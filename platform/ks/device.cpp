@@ -788,14 +788,17 @@ NTSTATUS WakeDevice(DeviceNode* node, WakeOrder order) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SleepSystem(Driver* driver, DEVICE_POWER_STATE state) {
+// Every device of the driver in the order added; the first failure is
+// the answer, and the rest are still done.
+template <typename Step>
+static NTSTATUS EveryDevice(Driver* driver, Step step) {
     if (driver == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
     NTSTATUS result = STATUS_SUCCESS;
     std::vector<DeviceNode*> devices = driver->devices;
     for (DeviceNode* node : devices) {
-        NTSTATUS status = SleepDevice(node, state);
+        NTSTATUS status = step(node);
         if (!NT_SUCCESS(status) && NT_SUCCESS(result)) {
             result = status;
         }
@@ -803,19 +806,12 @@ NTSTATUS SleepSystem(Driver* driver, DEVICE_POWER_STATE state) {
     return result;
 }
 
+NTSTATUS SleepSystem(Driver* driver, DEVICE_POWER_STATE state) {
+    return EveryDevice(driver, [state](DeviceNode* node) { return SleepDevice(node, state); });
+}
+
 NTSTATUS WakeSystem(Driver* driver, WakeOrder order) {
-    if (driver == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS result = STATUS_SUCCESS;
-    std::vector<DeviceNode*> devices = driver->devices;
-    for (DeviceNode* node : devices) {
-        NTSTATUS status = WakeDevice(node, order);
-        if (!NT_SUCCESS(status) && NT_SUCCESS(result)) {
-            result = status;
-        }
-    }
-    return result;
+    return EveryDevice(driver, [order](DeviceNode* node) { return WakeDevice(node, order); });
 }
 
 NTSTATUS SurpriseRemoveDevice(DeviceNode* node) {
