@@ -20,6 +20,13 @@
 // cancelled with IoCancelIrp, is completed STATUS_CANCELLED by ABORT_PIPE and
 // STATUS_DEVICE_NOT_CONNECTED by an unplug.
 //
+// A device power IRP (IRP_MN_SET_POWER) for D2 or D3 on the PDO suspends the
+// port, one for D0 resumes it. While suspended, bulk IN transfers outstanding
+// or sent meanwhile stay pending (they can still be cancelled or aborted) and
+// go on after the resume; control requests, bulk OUT transfers and selecting
+// a configuration fail with USBD_STATUS_DEV_NOT_RESPONDING, and RESET_PORT is
+// refused. An unplug ends the suspension.
+//
 // The bus must outlive every device stack built on its PDO.
 #pragma once
 
