@@ -55,6 +55,12 @@ LONG startAcquisition(Board* board, ULONG channel) {
     ULONG b = boardChannel(channel);
     CaptureDevice* device = board->device;
 
+    // A reload gives the channels their modes back before it starts them:
+    // a start sent to the new firmware before that would have the board send
+    // pictures of its default mode. A reload that begins after this waits
+    // for commandMutex below, and starts the channel again itself.
+    awaitReload(board);
+
     // Held from the flag to the command: a bring-back after a power loss
     // decides under it whether an acquiring channel still needs a CMD_START
     // from the new firmware, so it sees either the flag down or the start

@@ -579,6 +579,19 @@ void waitForBringBack(Board* board) {
     AwaitThread(threadObject);
 }
 
+void awaitReload(Board* board) {
+    for (;;) {
+        KIRQL irql;
+        KeAcquireSpinLock(&board->lock, &irql);
+        bool reloading = board->reloading != 0;
+        KeReleaseSpinLock(&board->lock, irql);
+        if (!reloading) {
+            return;
+        }
+        KeWaitForSingleObject(&board->reloadFinished, Executive, KernelMode, FALSE, nullptr);
+    }
+}
+
 LONG getMode(Board* board, ULONG channel, ModeSettings* mode) {
     if (!board || channel >= BoardChannelCount) {
         return BoardRefused;

@@ -57,10 +57,10 @@ struct Board {
     // alone, and while any pin of the channel exists (from the SetDataFormat
     // of its creation until its object bag is freed) the standard stays.
     // Lock order: the class's filter control mutex, then this mutex, then a
-    // firmware reload (claimed or waited for), then `lock` or the device's
-    // commandMutex. Never taken with controllerMutex or settingsMutex held,
-    // and acquisition stop (which saves the settings under settingsMutex)
-    // never runs with it held.
+    // firmware reload (claimed or waited for; a stream start waits for one
+    // without this mutex), then `lock` or the device's commandMutex. Never taken with
+    // controllerMutex or settingsMutex held, and acquisition stop (which saves the settings under
+    // settingsMutex) never runs with it held.
     KMUTEX controlsMutex;
     CaptureDevice* device;
     ReadRequest readRequests[ReadRequestCount];
@@ -166,6 +166,11 @@ void bringBackAfterPowerUp(Board* board);
 
 // Waits until no bring-back runs and its thread has left. Device stop.
 void waitForBringBack(Board* board);
+
+// Waits until no firmware reload runs (one that starts later is not waited
+// for). A stream start does, so that it never reaches a new firmware before
+// the reload has given the channels their modes back.
+void awaitReload(Board* board);
 
 // Copies the stored mode; BoardRefused (with the copy made) until a set-mode
 // has stored one, or (without a copy) for a bad channel.

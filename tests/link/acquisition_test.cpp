@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <thread>
 
 namespace m4350test {
 namespace {
@@ -137,6 +138,32 @@ TEST_F(AcquisitionTest, SecondStartIsRefusedAndSendsNothing) {
     EXPECT_EQ(startAcquisition(board, 0), -2);
     EXPECT_EQ(host::DebugLogCount("already acquiring"), 1u);
     EXPECT_EQ(Commands().size(), 1u);
+}
+
+// A firmware reload gives the channels their modes back before it starts
+// them: a start that comes meanwhile waits for it, and never reaches the new
+// firmware before the modes do.
+TEST_F(AcquisitionTest, StartWaitsForAReloadInProgress) {
+    auto reloading = [this](bool on) {
+        KIRQL irql;
+        KeAcquireSpinLock(&board->lock, &irql);
+        board->reloading = on ? 1 : 0;
+        if (on) {
+            KeClearEvent(&board->reloadFinished);
+        }
+        KeReleaseSpinLock(&board->lock, irql);
+        if (!on) {
+            KeSetEvent(&board->reloadFinished, 0, FALSE);
+        }
+    };
+    reloading(true);
+    std::thread start([this] { EXPECT_EQ(startAcquisition(board, 0), 0); });
+    EXPECT_FALSE(
+        m4350::WaitUntil([this] { return !Commands().empty(); }, std::chrono::milliseconds(200)));
+    reloading(false);
+    start.join();
+    ASSERT_EQ(Commands().size(), 1u);
+    EXPECT_EQ(GetWord(Commands()[0].data() + 8), ULONG(CMD_START));
 }
 
 TEST_F(AcquisitionTest, BadChannelsAreRefused) {
