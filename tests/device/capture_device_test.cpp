@@ -303,8 +303,8 @@ TEST_F(CaptureDeviceTest, ChannelsBackFromPowerDownShareOneReload) {
         ASSERT_EQ(b->poweredDown, 1u);
         const auto before = sim->Counters();
         // The reload gives every channel with a stored mode that mode again.
-        const uint64_t restored = b->modeValid[0] + b->modeValid[1] + b->modeValid[2] +
-                                  b->modeValid[3];
+        const uint64_t restored =
+            b->modeValid[0] + b->modeValid[1] + b->modeValid[2] + b->modeValid[3];
         const size_t reloadsBefore =
             host::DebugLogCount("m4350: board powered down or sleep mode, reloading firmware");
 
