@@ -65,11 +65,24 @@ add_custom_target(capture_system_tests)
 set(M4350_DRIVER_IMAGE_PATH "${PROJECT_SOURCE_DIR}/build/windows/bin/m4350av.sys"
     CACHE FILEPATH "The m4350av.sys the image-labelled tests load")
 
-# Every test executable reuses one precompiled header of GoogleTest and the
-# standard headers most tests include: parsing them was about a third of a
-# test file's compile time.
-function(m4350_test_pch)
+# Without a compiler cache, every test executable reuses one precompiled
+# header of GoogleTest and the standard headers most tests include: parsing
+# them was about a third of a test file's compile time. With the cache it is
+# left out: GCC's .gch files differ from build to build, and ccache hashes the
+# header a file is compiled with, so no test file compiled with one would ever
+# be found in the cache again.
+if(M4350_CCACHE AND M4350_CCACHE_PROGRAM)
+    option(M4350_TEST_PCH "Precompiled header for the tests" OFF)
+else()
+    option(M4350_TEST_PCH "Precompiled header for the tests" ON)
+endif()
+
+function(m4350_test_pch name)
+    if(NOT M4350_TEST_PCH)
+        return()
+    endif()
     if(TARGET m4350_test_pch)
+        target_precompile_headers(${name} REUSE_FROM m4350_test_pch)
         return()
     endif()
     # An executable, so the header is compiled with the tests' own code model
@@ -81,14 +94,14 @@ function(m4350_test_pch)
         <gtest/gtest.h> <algorithm> <atomic> <chrono> <cstdint> <cstdio> <cstring> <filesystem>
         <fstream> <functional> <map> <memory> <mutex> <optional> <sstream> <string> <thread>
         <vector>)
+    target_precompile_headers(${name} REUSE_FROM m4350_test_pch)
 endfunction()
 
 function(m4350_add_gtest name)
     cmake_parse_arguments(ARG "" "TIMEOUT;IMAGE_FILTER" "LABELS;SOURCES;LIBS" ${ARGN})
-    m4350_test_pch()
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest Threads::Threads)
-    target_precompile_headers(${name} REUSE_FROM m4350_test_pch)
+    m4350_test_pch(${name})
     if(NOT ARG_TIMEOUT)
         set(ARG_TIMEOUT 120)
     endif()
