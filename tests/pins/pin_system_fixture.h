@@ -28,6 +28,24 @@ namespace m4350test {
 inline const wchar_t Parameters[] = L"m4350av\\Parameters";
 inline constexpr ULONG OptionsTimeAndDuration = 0x110;
 
+// Four channels in four formats and both standards, as the multi-stream
+// tests run them: a catalogue row of each channel's standard.
+struct ChannelFormat {
+    ULONG standard;
+    ULONG row;
+    bool halfRate; // every second frame, to stay well inside the bus's rate
+};
+inline constexpr std::array<ChannelFormat, 4> FourChannelFormats = {{
+    {1, 4, true},   // NTSC 640 x 480 YUY2
+    {2, 15, false}, // PAL 352 x 288 RGB24
+    {1, 24, true},  // NTSC 480 x -320 UYVY, the field portrait
+    {2, 29, false}, // PAL 352 x 288 Y800
+}};
+
+inline void HalfRate(KS_DATAFORMAT_VIDEOINFOHEADER& format) {
+    format.VideoInfoHeader.AvgTimePerFrame *= 2; // 667334: NTSC's exact fdec 2
+}
+
 // The mode the board holds for a filter's channel, as the board was last
 // told: read from the outside, so it serves under either build of the driver.
 inline ModeSettings ChannelMode(SimulatedBoard& board, ULONG channel) {

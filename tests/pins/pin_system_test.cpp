@@ -76,26 +76,11 @@ INSTANTIATE_TEST_SUITE_P(Catalogue, EveryFormat, ::testing::ValuesIn(AllRows()),
 // ---------------------------------------------------------------------------
 // Several streams at once.
 
-struct ChannelFormat {
-    ULONG standard;
-    ULONG row;
-    bool halfRate; // every second frame, to stay well inside the bus's rate
-};
-
-void HalfRate(KS_DATAFORMAT_VIDEOINFOHEADER& format) {
-    format.VideoInfoHeader.AvgTimePerFrame *= 2; // 667334: NTSC's exact fdec 2
-}
-
 TEST_F(PinSystemTest, FourChannelsStreamFourFormatsAndStandardsAtOnce) {
     // Channel 1 and 3 come up PAL from the saved modes.
     SaveStandards(0, {1, 2, 1, 2});
     StartBoard();
-    const std::array<ChannelFormat, 4> formats = {{
-        {1, 4, true},   // NTSC 640 x 480 YUY2
-        {2, 15, false}, // PAL 352 x 288 RGB24
-        {1, 24, true},  // NTSC 480 x -320 UYVY, the field portrait
-        {2, 29, false}, // PAL 352 x 288 Y800
-    }};
+    const auto& formats = FourChannelFormats;
     std::array<PinStream*, 4> stream{};
     std::vector<std::unique_ptr<BoardFrames>> frames;
     for (ULONG n = 0; n < 4; ++n) {

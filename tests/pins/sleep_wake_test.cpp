@@ -18,22 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 using host::ks::WakeOrder;
 
-void HalfRate(KS_DATAFORMAT_VIDEOINFOHEADER& format) {
-    format.VideoInfoHeader.AvgTimePerFrame *= 2;
-}
-
-// Four channels in four formats and both standards.
-struct ChannelFormat {
-    ULONG standard;
-    ULONG row;
-    bool halfRate;
-};
-constexpr std::array<ChannelFormat, 4> kFormats = {{
-    {1, 4, true},   // NTSC 640 x 480 YUY2
-    {2, 15, false}, // PAL 352 x 288 RGB24
-    {1, 24, true},  // NTSC 480 x -320 UYVY
-    {2, 29, false}, // PAL 352 x 288 Y800
-}};
+constexpr const auto& kFormats = FourChannelFormats;
 
 class SleepWakeTest : public PinSystemTest {
 protected:
